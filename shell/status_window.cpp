@@ -1,0 +1,175 @@
+// The status panel: a small layered rounded window near the bottom-right corner of the work area.
+// Only the main thread touches it; other threads post the three private messages.
+#include "shell/handle.h"
+#include "shell/resources/resource_ids.h"
+#include "shell/shell.h"
+
+HWND g_status_window = nullptr;
+std::wstring g_status_text;
+std::int32_t g_status_progress = -1;
+
+namespace {
+
+constexpr COLORREF rgb(std::uint32_t rrggbb) {
+    return RGB((rrggbb >> 16) & 0xFF, (rrggbb >> 8) & 0xFF, rrggbb & 0xFF);
+}
+constexpr COLORREF kBackground = rgb(0x1A2220);
+constexpr COLORREF kBorder = rgb(0x3A4C42);
+constexpr COLORREF kText = rgb(0xE9ECE9);
+constexpr COLORREF kTrack = rgb(0x2C342E);
+constexpr COLORREF kFill = rgb(0x54BE6E);
+
+constexpr int kWidth = 360;
+constexpr int kHeight = 76;
+
+void fill(HDC dc, const RECT& rect, COLORREF colour) {
+    gdi_object brush{CreateSolidBrush(colour)};
+    FillRect(dc, &rect, static_cast<HBRUSH>(brush.get()));
+}
+
+void paint(HWND window) {
+    RECT client{};
+    GetClientRect(window, &client);
+    const int w = client.right - client.left;
+    const int h = client.bottom - client.top;
+
+    PAINTSTRUCT ps{};
+    HDC dc = BeginPaint(window, &ps);
+    HDC mem = CreateCompatibleDC(dc);
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, w, h);
+    HGDIOBJ old_bitmap = SelectObject(mem, bitmap);
+
+    fill(mem, client, kBackground);
+
+    {
+        gdi_object pen{CreatePen(PS_SOLID, 1, kBorder)};
+        HGDIOBJ old_pen = SelectObject(mem, pen.get());
+        HGDIOBJ old_brush = SelectObject(mem, GetStockObject(HOLLOW_BRUSH));
+        RoundRect(mem, 0, 0, w - 1, h - 1, 14, 14);
+        SelectObject(mem, old_brush);
+        SelectObject(mem, old_pen);
+    }
+
+    HFONT font = CreateFontW(-20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+    HGDIOBJ old_font = SelectObject(mem, font);
+    SetBkMode(mem, TRANSPARENT);
+    SetTextColor(mem, kText);
+    RECT text_rect{14, 10, w - 14, h - 30};
+    DrawTextW(mem, g_status_text.c_str(), static_cast<int>(g_status_text.size()), &text_rect,
+              DT_SINGLELINE | DT_CENTER | DT_VCENTER | DT_END_ELLIPSIS);
+
+    if (g_status_progress >= 0) {
+        const RECT track{16, h - 16, w - 16, h - 10};
+        fill(mem, track, kTrack);
+        const long long track_width = track.right - track.left;
+        const long long filled = static_cast<long long>(g_status_progress) * track_width / 1000;
+        if (filled > 0) {
+            const RECT bar{16, h - 16, 16 + static_cast<int>(filled), h - 10};
+            fill(mem, bar, kFill);
+        }
+    }
+
+    BitBlt(dc, 0, 0, w, h, mem, 0, 0, SRCCOPY);
+
+    SelectObject(mem, old_font);
+    DeleteObject(font);
+    SelectObject(mem, old_bitmap);
+    DeleteObject(bitmap);
+    DeleteDC(mem);
+    EndPaint(window, &ps);
+}
+
+}  // namespace
+
+LRESULT CALLBACK status_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_CREATE:
+        g_status_window = window;
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_ERASEBKGND:
+        return 1;  // painting covers every pixel
+    case WM_PAINT:
+        paint(window);
+        return 0;
+    case WM_STATUS_TEXT:
+        if (lparam != 0) {
+            std::wstring* text = reinterpret_cast<std::wstring*>(lparam);
+            g_status_text = *text;
+            delete text;  // ownership came with the message
+            InvalidateRect(window, nullptr, FALSE);
+        }
+        return 0;
+    case WM_STATUS_PROGRESS:
+        g_status_progress = static_cast<std::int32_t>(static_cast<std::uint32_t>(wparam & 0xFFFFFFFFu));
+        InvalidateRect(window, nullptr, FALSE);
+        return 0;
+    case WM_STATUS_CLOSE:
+        DestroyWindow(window);
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wparam, lparam);
+    }
+}
+
+void post_status_text(const wchar_t* text, std::size_t count) {
+    auto* copy = new std::wstring(text, count);
+    if (!PostMessageW(g_status_window, WM_STATUS_TEXT, 0, reinterpret_cast<LPARAM>(copy))) {
+        delete copy;  // the window is gone: the text never changed hands
+    }
+}
+
+void post_status_text(std::wstring_view text) {
+    post_status_text(text.data(), text.size());
+}
+
+void post_status_progress(std::int32_t per_mille) {
+    // Sign-extended, so -1 arrives as all bits set; the window reads the low 32 bits back as signed.
+    PostMessageW(g_status_window, WM_STATUS_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(per_mille)), 0);
+}
+
+void post_status_close() {
+    PostMessageW(g_status_window, WM_STATUS_CLOSE, 0, 0);
+}
+
+download_progress make_status_progress() {
+    return [](std::uint64_t done, std::uint64_t total) {
+        std::int32_t value = 0;
+        if (progress_per_mille(done, total, value)) post_status_progress(value);
+    };
+}
+
+HWND create_status_window(HINSTANCE instance) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = 0;
+    wc.lpfnWndProc = status_wnd_proc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_ICON));
+    wc.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_ICON));
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = nullptr;
+    wc.lpszClassName = kStatusClassName;
+    RegisterClassExW(&wc);  // a second registration in the same process fails harmlessly
+
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int x = work.right - (kWidth + 16);
+    const int y = work.bottom - (kHeight + 16);
+
+    HWND window = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE | WS_EX_LAYERED,
+                                  kStatusClassName, kAppTitle, WS_POPUP, x, y, kWidth, kHeight, nullptr, nullptr,
+                                  instance, nullptr);
+    if (window == nullptr) return nullptr;
+
+    // The window owns the region after SetWindowRgn; it must not be deleted here.
+    HRGN region = CreateRoundRectRgn(0, 0, kWidth + 1, kHeight + 1, 14, 14);
+    SetWindowRgn(window, region, TRUE);
+    SetLayeredWindowAttributes(window, 0, 225, LWA_ALPHA);
+    ShowWindow(window, SW_SHOWNOACTIVATE);
+    UpdateWindow(window);
+    return window;
+}
