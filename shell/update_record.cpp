@@ -1,0 +1,24 @@
+// The update record: last.sha256 names the launcher jar the shell installed last, and when.
+// The shell never reads it back; it is there for the player's support and the server's operators.
+#include "shell/handle.h"
+#include "shell/shell.h"
+
+void save_last_sha256(const std::wstring& path, const std::wstring& digest) {
+    std::wstring content = digest;
+    content += L"\r\nlast_check=";
+    content += format_time_stamp(current_local_time());
+    content += L"\r\n";
+    const std::string bytes = to_utf8(content);
+
+    // Create-always replaces the whole record; when the create fails the old record stays untouched.
+    kernel_handle file{CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!file) {
+        const DWORD code = GetLastError();
+        log_line(with_code(L"ОШИБКА: не удалось сохранить ключ: " + path, code));
+        return;
+    }
+    // The record is informational only; a short write is not worth stopping the launch for.
+    DWORD written = 0;
+    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
