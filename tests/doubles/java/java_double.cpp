@@ -1,0 +1,191 @@
+// Stand-in for a Java runtime's java.exe in the tests (no Java inside; Win32 only).
+//
+// Usage: copy <build>\doubles\java\java.exe to <home>\bin\java.exe. Beside the copy:
+//
+//   java_double.ini  (optional, UTF-8, one "key=value" a line, '#' starts a comment line) says what the
+//   program does. The command line selects a mode: "version" when an argument is exactly "-version",
+//   else "jar" when an argument is exactly "-jar", else "other". Keys, each prefixed by the mode:
+//     <mode>.exit=N       exit code, decimal 0..4294967295                       (default 0)
+//     <mode>.delay_ms=N   wait before writing any output                          (default 0)
+//     <mode>.stdout=TEXT  written to standard output; "\n", "\r", "\t", "\\" are escapes  (default empty)
+//     <mode>.stderr=TEXT  written to standard error   (default for "version": a Java 17 banner)
+//     <mode>.alive_ms=N   stay alive N ms after the output, then exit; -1 = until killed  (default 0)
+//   e.g.  version.exit=1            a runtime that fails the probe
+//         version.alive_ms=-1       a runtime that hangs on -version
+//         jar.stdout=started\n      jar.alive_ms=-1     a client that keeps running
+//         jar.exit=3                jar.stderr=Error: boom\n   a client that dies at once
+//
+//   java_double.log  gets one record appended per start (one write, before any delay, so a test that
+//   kills the process still finds it), UTF-8:
+//     [start]
+//     mode=version|jar|other
+//     cmdline=<the full command line>
+//     cwd=<the current directory>
+//     env=NAME=VALUE        one line per environment variable, in the environment block's order
+//     [end]
+//
+// Without the ini file every mode exits at once with code 0 (and "version" prints its banner).
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string to_utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                      nullptr);
+    std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                            nullptr);
+    }
+    return out;
+}
+
+std::wstring own_directory() {
+    std::wstring buffer(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    buffer.resize(n);
+    const std::size_t cut = buffer.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring(L".") : buffer.substr(0, cut);
+}
+
+std::string read_file(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string out;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) out.append(chunk, got);
+    CloseHandle(file);
+    return out;
+}
+
+void append_file(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out.push_back(text[i]);
+            continue;
+        }
+        const char next = text[++i];
+        if (next == 'n') out.push_back('\n');
+        else if (next == 'r') out.push_back('\r');
+        else if (next == 't') out.push_back('\t');
+        else out.push_back(next);
+    }
+    return out;
+}
+
+// The value of "<mode>.<key>" in the ini text, or nothing.
+bool lookup(const std::string& ini, const std::string& name, std::string& value) {
+    std::size_t pos = 0;
+    bool found = false;
+    while (pos < ini.size()) {
+        std::size_t end = ini.find('\n', pos);
+        if (end == std::string::npos) end = ini.size();
+        std::string line = ini.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos || line.substr(0, eq) != name) continue;
+        value = line.substr(eq + 1);
+        found = true;  // the last line for a key wins
+    }
+    return found;
+}
+
+long long number_or(const std::string& ini, const std::string& name, long long fallback) {
+    std::string text;
+    if (!lookup(ini, name, text) || text.empty()) return fallback;
+    try {
+        return std::stoll(text);
+    } catch (...) {
+        return fallback;
+    }
+}
+
+void write_to(DWORD which, const std::string& bytes) {
+    if (bytes.empty()) return;
+    HANDLE out = GetStdHandle(which);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+std::string environment_lines() {
+    std::string out;
+    wchar_t* block = GetEnvironmentStringsW();
+    if (block == nullptr) return out;
+    for (const wchar_t* p = block; *p != L'\0'; p += wcslen(p) + 1) {
+        out += "env=" + to_utf8(p) + "\n";
+    }
+    FreeEnvironmentStringsW(block);
+    return out;
+}
+
+std::wstring current_directory() {
+    std::wstring buffer(32768, L'\0');
+    const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+    buffer.resize(n < buffer.size() ? n : 0);
+    return buffer;
+}
+
+}  // namespace
+
+int wmain() {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::string mode = "other";
+    for (int i = 1; argv != nullptr && i < argc; ++i) {
+        if (std::wstring(argv[i]) == L"-version") {
+            mode = "version";
+            break;
+        }
+        if (std::wstring(argv[i]) == L"-jar") {
+            mode = "jar";
+            break;
+        }
+    }
+    if (argv != nullptr) LocalFree(argv);
+
+    const std::wstring dir = own_directory();
+    const std::string record = "[start]\nmode=" + mode + "\ncmdline=" + to_utf8(GetCommandLineW()) +
+                               "\ncwd=" + to_utf8(current_directory()) + "\n" + environment_lines() + "[end]\n";
+    append_file(dir + L"\\java_double.log", record);
+
+    const std::string ini = read_file(dir + L"\\java_double.ini");
+    const long long delay = number_or(ini, mode + ".delay_ms", 0);
+    if (delay > 0) Sleep(static_cast<DWORD>(delay));
+
+    std::string text;
+    if (lookup(ini, mode + ".stdout", text)) write_to(STD_OUTPUT_HANDLE, unescape(text));
+    if (lookup(ini, mode + ".stderr", text)) {
+        write_to(STD_ERROR_HANDLE, unescape(text));
+    } else if (mode == "version") {
+        write_to(STD_ERROR_HANDLE,
+                 "openjdk version \"17.0.2\" 2022-01-18\nOpenJDK Runtime Environment (build 17.0.2+8-86)\n"
+                 "OpenJDK 64-Bit Server VM (build 17.0.2+8-86, mixed mode, sharing)\n");
+    }
+
+    const long long alive = number_or(ini, mode + ".alive_ms", 0);
+    if (alive < 0) Sleep(INFINITE);
+    if (alive > 0) Sleep(static_cast<DWORD>(alive));
+    const long long code = number_or(ini, mode + ".exit", 0);
+    return static_cast<int>(static_cast<std::uint32_t>(code));
+}
