@@ -31,6 +31,26 @@ sha256_digest hmac_sha256(std::string_view key, std::string_view message);
 
 enum class http_route { system_proxy, direct };
 
+// The session and the connection that consecutive downloads share. Used only by the worker thread
+// (through http_get); never closed before the process ends, the handles die with it.
+struct http_cache {
+    HINTERNET session = nullptr;
+    http_route session_route = http_route::system_proxy;
+    HINTERNET connection = nullptr;
+    std::wstring connected_host;  // at most 255 characters, compared case-sensitively
+    std::uint16_t connected_port = 0;
+    bool connected_secure = false;
+    bool connection_valid = false;
+    // How many sessions and connections were opened so far (diagnostics and tests).
+    std::uint32_t sessions_opened = 0;
+    std::uint32_t connections_opened = 0;
+};
+extern http_cache g_http_cache;
+// The route of the last successful http_get; nothing until one succeeded. Worker thread only.
+extern std::optional<http_route> g_preferred_route;
+// Internal, for tests: closes the cached handles and forgets the preferred route.
+void reset_http_cache_for_tests();
+
 // GET over the remembered route first, then the other. On success `request_out` holds an open
 // request positioned at the body of a 200 response (the caller reads and closes it).
 bool http_get(const std::wstring& url, HINTERNET& request_out, std::wstring& error_out);
