@@ -1,0 +1,567 @@
+#include "tests/e2e/driver.h"
+
+#include <algorithm>
+#include <cwctype>
+
+namespace e2e {
+
+namespace {
+
+const wchar_t kShellFoldersKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+const wchar_t kInstanceMutex[] = L"QuillmarshLauncher.Shell.Instance";
+
+wchar_t fold(wchar_t c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+std::wstring windows_dir() {
+    wchar_t buffer[MAX_PATH] = {};
+    const UINT n = GetWindowsDirectoryW(buffer, MAX_PATH);
+    return std::wstring(buffer, n < MAX_PATH ? n : 0);
+}
+
+std::wstring system_dir() {
+    wchar_t buffer[MAX_PATH] = {};
+    const UINT n = GetSystemDirectoryW(buffer, MAX_PATH);
+    return std::wstring(buffer, n < MAX_PATH ? n : 0);
+}
+
+// Pixels of an icon's colour and mask bitmaps at 32 bpp; empty when the icon cannot be read (an icon
+// of another process is not readable everywhere).
+std::vector<std::uint32_t> icon_pixels(HICON icon) {
+    std::vector<std::uint32_t> out;
+    ICONINFO info{};
+    if (icon == nullptr || !GetIconInfo(icon, &info)) return out;
+    HDC dc = GetDC(nullptr);
+    for (HBITMAP bitmap : {info.hbmColor, info.hbmMask}) {
+        if (bitmap == nullptr) continue;
+        BITMAP bm{};
+        GetObjectW(bitmap, sizeof bm, &bm);
+        BITMAPINFO bi{};
+        bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+        bi.bmiHeader.biWidth = bm.bmWidth;
+        bi.bmiHeader.biHeight = -bm.bmHeight;
+        bi.bmiHeader.biPlanes = 1;
+        bi.bmiHeader.biBitCount = 32;
+        bi.bmiHeader.biCompression = BI_RGB;
+        std::vector<std::uint32_t> pixels(static_cast<std::size_t>(bm.bmWidth) * static_cast<std::size_t>(bm.bmHeight));
+        if (!pixels.empty() &&
+            GetDIBits(dc, bitmap, 0, static_cast<UINT>(bm.bmHeight), pixels.data(), &bi, DIB_RGB_COLORS) > 0) {
+            out.insert(out.end(), pixels.begin(), pixels.end());
+        }
+    }
+    ReleaseDC(nullptr, dc);
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+    if (info.hbmMask) DeleteObject(info.hbmMask);
+    return out;
+}
+
+box_icon identify_icon(HWND box) {
+    // The icon's static control: 0x14 in Windows' message box template, stc1 (0x440) in Wine's.
+    HWND control = nullptr;
+    for (int id : {0x14, 0x440}) {
+        control = GetDlgItem(box, id);
+        if (control != nullptr) break;
+    }
+    if (control == nullptr) return box_icon::none;
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 1000, &result)) return box_icon::unknown;
+    HICON icon = reinterpret_cast<HICON>(result);
+    if (icon == nullptr) return box_icon::none;
+    const std::vector<std::uint32_t> seen = icon_pixels(icon);
+    if (seen.empty()) return box_icon::unknown;
+    const struct {
+        const wchar_t* id;
+        box_icon kind;
+    } stock[] = {{IDI_HAND, box_icon::error},
+                 {IDI_EXCLAMATION, box_icon::warning},
+                 {IDI_ASTERISK, box_icon::information},
+                 {IDI_QUESTION, box_icon::question}};
+    for (const auto& s : stock) {
+        if (icon_pixels(LoadIconW(nullptr, s.id)) == seen) return s.kind;
+    }
+    return box_icon::unknown;
+}
+
+struct enum_state {
+    DWORD pid;
+    std::vector<HWND>* out;
+};
+
+BOOL CALLBACK collect(HWND window, LPARAM param) {
+    auto* state = reinterpret_cast<enum_state*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == state->pid) state->out->push_back(window);
+    return TRUE;
+}
+
+std::optional<HWND> find_panel(DWORD pid) {
+    for (HWND w : process_windows(pid)) {
+        if (class_of(w) == L"QuillmarshStatusWnd") return w;
+    }
+    return std::nullopt;
+}
+
+std::vector<HWND> find_boxes(DWORD pid) {
+    std::vector<HWND> out;
+    for (HWND w : process_windows(pid)) {
+        if (class_of(w) == L"#32770" && IsWindowVisible(w)) out.push_back(w);
+    }
+    return out;
+}
+
+}  // namespace
+
+// ---- Environment ---------------------------------------------------------------------------------
+
+bool name_less::operator()(const std::wstring& a, const std::wstring& b) const {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const wchar_t x = fold(a[i]);
+        const wchar_t y = fold(b[i]);
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+}
+
+std::optional<std::wstring> environment::get(const std::wstring& name) const {
+    const auto it = vars.find(name);
+    if (it == vars.end()) return std::nullopt;
+    return it->second;
+}
+
+std::wstring environment::block() const {
+    std::wstring out;
+    for (const auto& [name, value] : vars) {
+        out += name;
+        out += L'=';
+        out += value;
+        out += L'\0';
+    }
+    if (out.empty()) out += L'\0';
+    out += L'\0';
+    return out;
+}
+
+environment minimal_environment() {
+    static const wchar_t* const kept[] = {
+        L"SystemRoot", L"windir", L"SystemDrive", L"ComSpec", L"PATHEXT", L"OS", L"USERPROFILE", L"USERNAME",
+        L"USERDOMAIN", L"HOMEDRIVE", L"HOMEPATH", L"PUBLIC", L"ALLUSERSPROFILE", L"ProgramData", L"COMPUTERNAME",
+        L"NUMBER_OF_PROCESSORS", L"PROCESSOR_ARCHITECTURE", L"PROCESSOR_IDENTIFIER", L"PROCESSOR_LEVEL",
+        L"PROCESSOR_REVISION", L"WINEPREFIX", L"WINEDEBUG", L"WINEDLLOVERRIDES", L"WINELOADER",
+        L"WINESERVER", L"WINEDLLPATH", L"DISPLAY", L"HOME", L"XAUTHORITY"};
+    environment env;
+    for (const wchar_t* name : kept) {
+        const std::wstring value = own_env(name);
+        if (!value.empty()) env.set(name, value);
+    }
+    env.set(L"PATH", system_dir() + L";" + windows_dir());
+    return env;
+}
+
+// ---- Files -----------------------------------------------------------------------------------------
+
+temp_dir::temp_dir() {
+    wchar_t base[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, base);
+    std::wstring root(base);
+    while (!root.empty() && (root.back() == L'\\' || root.back() == L'/')) root.pop_back();
+    static LONG counter = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::wstring candidate = root + L"\\qm_e2e_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                                       std::to_wstring(GetTickCount64()) + L"_" +
+                                       std::to_wstring(InterlockedIncrement(&counter));
+        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+            path = candidate;
+            return;
+        }
+    }
+}
+
+temp_dir::~temp_dir() {
+    if (!path.empty()) remove_tree(path);
+}
+
+std::wstring temp_dir::sub(const std::wstring& name, bool create) const {
+    const std::wstring p = path + L"\\" + name;
+    if (create) make_dirs(p);
+    return p;
+}
+
+bool make_dirs(const std::wstring& path) {
+    if (dir_exists(path)) return true;
+    const std::size_t cut = path.find_last_of(L"\\/");
+    if (cut != std::wstring::npos && cut > 2) make_dirs(path.substr(0, cut));
+    CreateDirectoryW(path.c_str(), nullptr);
+    return dir_exists(path);
+}
+
+bool remove_tree(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(path.c_str()) != 0;
+    WIN32_FIND_DATAW found{};
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            remove_tree(path + L"\\" + name);
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+bool file_exists(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool dir_exists(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::optional<std::string> read_file(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    std::string out;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) out.append(buffer, got);
+    CloseHandle(file);
+    return out;
+}
+
+bool write_file(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size();
+    CloseHandle(file);
+    return ok;
+}
+
+std::optional<std::wstring> read_utf16_file(const std::wstring& path) {
+    const std::optional<std::string> bytes = read_file(path);
+    if (!bytes) return std::nullopt;
+    std::wstring out;
+    for (std::size_t i = 0; i + 1 < bytes->size(); i += 2) {
+        const auto lo = static_cast<unsigned char>((*bytes)[i]);
+        const auto hi = static_cast<unsigned char>((*bytes)[i + 1]);
+        out.push_back(static_cast<wchar_t>(lo | (hi << 8)));
+    }
+    return out;
+}
+
+std::wstring widen(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
+}
+
+std::string narrow(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                      nullptr);
+    std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    }
+    return out;
+}
+
+std::vector<std::wstring> split_lines(const std::wstring& text) {
+    std::vector<std::wstring> out;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos) {
+            if (start < text.size()) out.push_back(text.substr(start));
+            return out;
+        }
+        out.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+}
+
+std::wstring windows_path(const std::wstring& path) {
+    if (path.empty() || path[0] != L'/') return path;
+    std::wstring out = L"Z:" + path;
+    std::replace(out.begin(), out.end(), L'/', L'\\');
+    return out;
+}
+
+std::wstring own_env(const wchar_t* name) {
+    std::wstring buffer(32768, L'\0');
+    const DWORD n = GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0 || n >= buffer.size()) return {};
+    buffer.resize(n);
+    return buffer;
+}
+
+std::wstring shell_exe() {
+    return windows_path(own_env(L"QUILLMARSH_EXE"));
+}
+
+std::wstring test_bin(const std::wstring& relative) {
+    std::wstring base = windows_path(own_env(L"QUILLMARSH_TEST_BIN"));
+    if (relative.empty()) return base;
+    std::wstring rel = relative;
+    std::replace(rel.begin(), rel.end(), L'/', L'\\');
+    return base + L"\\" + rel;
+}
+
+// ---- Profile folders -------------------------------------------------------------------------------
+
+profile_redirect::profile_redirect(const std::wstring& roaming, const std::wstring& local) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kShellFoldersKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    const std::pair<const wchar_t*, const std::wstring*> values[] = {{L"AppData", &roaming},
+                                                                      {L"Local AppData", &local}};
+    for (const auto& [name, folder] : values) {
+        saved_value saved;
+        saved.name = name;
+        DWORD size = 0;
+        if (RegQueryValueExW(key, name, nullptr, &saved.type, nullptr, &size) == ERROR_SUCCESS) {
+            saved.data.resize(size);
+            if (RegQueryValueExW(key, name, nullptr, &saved.type, saved.data.data(), &size) == ERROR_SUCCESS) {
+                saved.data.resize(size);
+                saved.present = true;
+            }
+        }
+        saved_.push_back(saved);
+        RegSetValueExW(key, name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(folder->c_str()),
+                       static_cast<DWORD>((folder->size() + 1) * sizeof(wchar_t)));
+    }
+    RegCloseKey(key);
+}
+
+profile_redirect::~profile_redirect() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kShellFoldersKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS) return;
+    for (const saved_value& s : saved_) {
+        if (s.present) {
+            RegSetValueExW(key, s.name.c_str(), 0, s.type, s.data.data(), static_cast<DWORD>(s.data.size()));
+        } else {
+            RegDeleteValueW(key, s.name.c_str());
+        }
+    }
+    RegCloseKey(key);
+}
+
+instance_mutex_holder::instance_mutex_holder() {
+    mutex_ = CreateMutexW(nullptr, TRUE, kInstanceMutex);
+    created_new_ = mutex_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+}
+
+instance_mutex_holder::~instance_mutex_holder() {
+    if (mutex_ != nullptr) {
+        ReleaseMutex(mutex_);
+        CloseHandle(mutex_);
+    }
+}
+
+// ---- Windows ---------------------------------------------------------------------------------------
+
+std::vector<HWND> process_windows(DWORD pid) {
+    std::vector<HWND> out;
+    enum_state state{pid, &out};
+    EnumWindows(collect, reinterpret_cast<LPARAM>(&state));
+    return out;
+}
+
+std::wstring class_of(HWND window) {
+    wchar_t buffer[256] = {};
+    const int n = GetClassNameW(window, buffer, 256);
+    return std::wstring(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+std::wstring text_of(HWND window) {
+    wchar_t buffer[1024] = {};
+    const int n = GetWindowTextW(window, buffer, 1024);
+    return std::wstring(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+bool read_box(HWND window, box_seen& out) {
+    if (class_of(window) != L"#32770") return false;
+    out.window = window;
+    out.title = text_of(window);
+    std::wstring buffer(8192, L'\0');
+    const UINT n = GetDlgItemTextW(window, 0xFFFF, buffer.data(), static_cast<int>(buffer.size()));
+    buffer.resize(n);
+    out.text = buffer;
+    out.icon = identify_icon(window);
+    return true;
+}
+
+panel_seen read_panel(HWND window) {
+    panel_seen p;
+    p.window = window;
+    p.class_name = class_of(window);
+    p.title = text_of(window);
+    GetWindowRect(window, &p.rect);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &p.work_area, 0);
+    p.style = GetWindowLongW(window, GWL_STYLE);
+    p.ex_style = GetWindowLongW(window, GWL_EXSTYLE);
+    p.visible = IsWindowVisible(window) != 0;
+    p.alpha_read = GetLayeredWindowAttributes(window, &p.colour_key, &p.alpha, &p.layered_flags) != 0;
+    HRGN region = CreateRectRgn(0, 0, 0, 0);
+    const int kind = GetWindowRgn(window, region);
+    if (kind == SIMPLEREGION || kind == COMPLEXREGION) {
+        p.has_region = true;
+        GetRgnBox(region, &p.region_box);
+    }
+    DeleteObject(region);
+    return p;
+}
+
+void dismiss_box(HWND window) {
+    PostMessageW(window, WM_COMMAND, IDOK, 0);
+}
+
+// ---- Running ---------------------------------------------------------------------------------------
+
+launch shell_launch() {
+    launch l;
+    l.exe = shell_exe();
+    return l;
+}
+
+process::~process() {
+    if (process_ != nullptr) {
+        if (running()) kill();
+        CloseHandle(process_);
+    }
+}
+
+bool process::start(const launch& l, std::wstring& error) {
+    if (l.exe.empty()) {
+        error = L"no program path (is QUILLMARSH_EXE set?)";
+        return false;
+    }
+    std::wstring command = L"\"" + l.exe + L"\"";
+    if (!l.arguments.empty()) command += L" " + l.arguments;
+    std::wstring block = l.env.block();
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(l.exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        block.data(), l.working_dir.empty() ? nullptr : l.working_dir.c_str(), &si, &pi)) {
+        error = L"CreateProcessW failed with " + std::to_wstring(GetLastError()) + L" for " + l.exe;
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    process_ = pi.hProcess;
+    pid_ = pi.dwProcessId;
+    return true;
+}
+
+bool process::running() const {
+    return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+bool process::wait(DWORD ms, DWORD& exit_code) {
+    if (process_ == nullptr) return false;
+    if (WaitForSingleObject(process_, ms) != WAIT_OBJECT_0) return false;
+    GetExitCodeProcess(process_, &exit_code);
+    return true;
+}
+
+void process::kill() {
+    if (process_ == nullptr) return;
+    TerminateProcess(process_, 0xDEAD);
+    WaitForSingleObject(process_, 10000);
+}
+
+std::optional<box_seen> process::wait_for_box(DWORD ms) {
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    do {
+        for (HWND w : find_boxes(pid_)) {
+            box_seen b;
+            if (read_box(w, b)) return b;
+        }
+        if (!running()) return std::nullopt;
+        Sleep(15);
+    } while (GetTickCount64() < deadline);
+    return std::nullopt;
+}
+
+std::optional<panel_seen> process::wait_for_panel(DWORD ms) {
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    do {
+        if (auto p = panel()) return p;
+        if (!running()) return std::nullopt;
+        Sleep(5);
+    } while (GetTickCount64() < deadline);
+    return std::nullopt;
+}
+
+std::optional<panel_seen> process::panel() const {
+    const std::optional<HWND> w = find_panel(pid_);
+    if (!w) return std::nullopt;
+    return read_panel(*w);
+}
+
+run_result process::finish(const watch_options& options) {
+    run_result r;
+    r.started = process_ != nullptr;
+    if (!r.started) return r;
+    std::vector<HWND> recorded;  // boxes already recorded (and answered or left open)
+    const ULONGLONG deadline = GetTickCount64() + options.time_limit_ms;
+    for (;;) {
+        const bool alive = running();
+        for (HWND w : process_windows(pid_)) {
+            const std::wstring cls = class_of(w);
+            if (cls == L"QuillmarshStatusWnd") {
+                const panel_seen p = read_panel(w);
+                if (!r.panel) r.panel = p;
+                if (options.on_panel) options.on_panel(p);
+            } else if (cls == L"#32770") {
+                if (!IsWindowVisible(w)) continue;
+                box_seen b;
+                if (!read_box(w, b)) continue;
+                const bool fresh = std::find(recorded.begin(), recorded.end(), w) == recorded.end();
+                if (fresh) {
+                    recorded.push_back(w);
+                    r.boxes.push_back(b);
+                }
+                const bool answer = options.on_box ? options.on_box(b) : true;
+                if (answer) dismiss_box(w);
+            } else if (IsWindowVisible(w)) {
+                if (std::find(r.other_windows.begin(), r.other_windows.end(), cls) == r.other_windows.end()) {
+                    r.other_windows.push_back(cls);
+                }
+            }
+        }
+        if (!alive) break;
+        if (GetTickCount64() >= deadline) {
+            kill();
+            r.killed = true;
+            return r;
+        }
+        WaitForSingleObject(process_, options.poll_ms);
+    }
+    r.exited = true;
+    GetExitCodeProcess(process_, &r.exit_code);
+    return r;
+}
+
+run_result run(const launch& l, const watch_options& options) {
+    process p;
+    run_result r;
+    if (!p.start(l, r.start_error)) return r;
+    return p.finish(options);
+}
+
+}  // namespace e2e
