@@ -7,7 +7,9 @@
 
 namespace {
 
-constexpr std::uint32_t kWatchdogLimitMs = 300000;
+// The watchdog fallback's limit; written by run_shell before the timer starts, read by the timer
+// (both on the main thread).
+std::uint32_t g_fallback_limit_ms = 0;
 
 void worker_body(void*) {
     worker_thread();
@@ -21,7 +23,7 @@ void watchdog_body(void* limit) {
 // once at the limit and does what the watchdog would have done.
 void CALLBACK watchdog_timer(HWND, UINT, UINT_PTR timer, DWORD) {
     KillTimer(nullptr, timer);
-    if (!g_launch_finished.load()) watchdog_time_out(kWatchdogLimitMs);
+    if (!g_launch_finished.load()) watchdog_time_out(g_fallback_limit_ms);
 }
 
 }  // namespace
@@ -36,7 +38,7 @@ bool start_detached_thread(void (*body)(void*), void* argument) {
     }
 }
 
-int run_shell(HINSTANCE instance, thread_starter starter) {
+int run_shell(HINSTANCE instance, thread_starter starter, std::uint32_t watchdog_limit_ms) {
     kernel_handle mutex{CreateMutexW(nullptr, TRUE, L"QuillmarshLauncher.Shell.Instance")};
     if (!mutex) return 0;
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;  // another shell is running
@@ -53,9 +55,11 @@ int run_shell(HINSTANCE instance, thread_starter starter) {
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
         return 1;
     }
-    if (!starter(watchdog_body, reinterpret_cast<void*>(static_cast<std::uintptr_t>(kWatchdogLimitMs)))) {
+    if (!starter(watchdog_body, reinterpret_cast<void*>(static_cast<std::uintptr_t>(watchdog_limit_ms)))) {
         // The run must stay bounded: the main thread's message loop takes over the watchdog's limit.
-        SetTimer(nullptr, 0, kWatchdogLimitMs, watchdog_timer);
+        // A zero limit still waits one loop turn, like a watchdog thread that times out at once.
+        g_fallback_limit_ms = watchdog_limit_ms;
+        SetTimer(nullptr, 0, watchdog_limit_ms, watchdog_timer);
     }
 
     MSG msg;

@@ -56,8 +56,8 @@ using thread_starter = bool (*)(void (*body)(void*), void* argument);
 bool start_detached_thread(void (*body)(void*), void* argument);
 
 // The whole process after the anti-debugging check: mutex, panel, threads, message loop.
-// Returns the process exit code.
-int run_shell(HINSTANCE instance, thread_starter starter);
+// Returns the process exit code. The entry keeps the default limit; tests shorten it.
+int run_shell(HINSTANCE instance, thread_starter starter, std::uint32_t watchdog_limit_ms = 300000);
 
 void worker_thread();
 void watchdog_thread(std::uint32_t limit_ms);
