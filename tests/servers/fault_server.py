@@ -22,12 +22,14 @@ request took. Unknown paths answer 404 "not found".
 Control (GET on the control port; values are URL-encoded):
     /set?path=/p&status=200           route for /p (query strings of requests are ignored for routing)
         &body=TEXT                    body text (UTF-8)
-        &size=N                       or N bytes of the pattern byte(i) = i % 251
+        &size=N                       N bytes of the pattern byte(i) = i % 251 (after body, if any)
+        &suffix=TEXT                  text after the pattern
         &file=/abs/path               or the bytes of a Linux file (sent with sendfile on plain HTTP)
         &length=0                     no Content-Length: the body ends when the server closes
         &drop_after=K                 full Content-Length, K body bytes, then a TCP reset (SO_LINGER 0)
         &chunk=C&delay_ms=D           send the body in C-byte pieces with D ms between them
         &close=1                      close the connection after the response (normally keep-alive)
+    /reset_next?count=N               reset (TCP RST) the next N accepted data connections at once
     /reset                            forget all routes, counters and the log
     /connections                      decimal count of TCP connections accepted on the data listeners
     /log                              one line per request: listener TAB request line TAB User-Agent
@@ -58,9 +60,11 @@ class State:
         self.connections = 0
         self.log = []
         self.hits = {}
+        self.reset_next = 0
 
     def reset(self):
         with self.lock:
+            self.reset_next = 0
             self.routes = {}
             self.connections = 0
             self.log = []
@@ -76,6 +80,23 @@ def pattern_chunk(offset, length):
     reps = (start + length) // 251 + 2
     block = bytes(range(251)) * reps
     return block[start:start + length]
+
+
+def body_piece(prefix, filler, suffix, offset, length):
+    """Bytes [offset, offset + length) of prefix + pattern(filler) + suffix."""
+    out = b""
+    if offset < len(prefix):
+        out += prefix[offset:offset + length]
+    start = max(offset - len(prefix), 0)
+    want = length - len(out)
+    if want > 0 and start < filler:
+        n = min(want, filler - start)
+        out += pattern_chunk(start, n)
+    start = max(offset + len(out) - len(prefix) - filler, 0)
+    want = length - len(out)
+    if want > 0 and start < len(suffix):
+        out += suffix[start:start + want]
+    return out
 
 
 def split_target(target):
@@ -108,6 +129,13 @@ class DataHandler(socketserver.BaseRequestHandler):
     def setup(self):
         with STATE.lock:
             STATE.connections += 1
+            refuse = STATE.reset_next > 0
+            if refuse:
+                STATE.reset_next -= 1
+        if refuse:
+            reset_connection(self.request)
+            self.request = None
+            return
         if self.tls is not None:
             self.request.settimeout(30)
             try:
@@ -151,13 +179,13 @@ class DataHandler(socketserver.BaseRequestHandler):
         """Sends one response; False when the connection must end."""
         sock = self.request
         status = int(route.get("status", "404"))
+        prefix = route.get("body", "not found" if not route else "").encode("utf-8")
+        suffix = route.get("suffix", "").encode("utf-8")
+        filler = int(route.get("size", "0"))
         if "file" in route:
             size = os.path.getsize(route["file"])
-        elif "size" in route:
-            size = int(route["size"])
         else:
-            body = route.get("body", "not found" if not route else "").encode("utf-8")
-            size = len(body)
+            size = len(prefix) + filler + len(suffix)
         with_length = route.get("length", "1") != "0"
         close = route.get("close", "0") == "1" or not with_length
         drop_after = int(route["drop_after"]) if "drop_after" in route else None
@@ -182,10 +210,8 @@ class DataHandler(socketserver.BaseRequestHandler):
                         n = min(chunk, limit - sent)
                         if f is not None:
                             piece = f.read(n)
-                        elif "size" in route:
-                            piece = pattern_chunk(sent, n)
                         else:
-                            piece = body[sent:sent + n]
+                            piece = body_piece(prefix, filler, suffix, sent, n)
                         if not piece:
                             break
                         sock.sendall(piece)
@@ -236,6 +262,9 @@ class ControlHandler(socketserver.StreamRequestHandler):
             route.setdefault("status", "200")
             with STATE.lock:
                 STATE.routes[query["path"]] = route
+        elif parsed.path == "/reset_next":
+            with STATE.lock:
+                STATE.reset_next = int(query.get("count", "1"))
         elif parsed.path == "/reset":
             STATE.reset()
         elif parsed.path == "/connections":
