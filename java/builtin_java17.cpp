@@ -1,0 +1,109 @@
+// The built-in Java 17: kept in the launcher directory's "Java17", provisioned from the server's
+// archive when missing. A new runtime is unpacked beside the old one ("Java17.new") and swapped in
+// by one rename, so a failed download or unpack never leaves a half-replaced runtime behind.
+#include "java/java.h"
+#include "net/net.h"
+#include "shell/shell.h"
+
+namespace {
+
+struct java17_paths {
+    std::wstring target;   // L\Java17
+    std::wstring staging;  // L\Java17.new
+    std::wstring archive;  // L\Java17.zip
+};
+
+// The first home below `root` (depth 2) that passes the probe, else nothing; `found_any` tells
+// whether the search saw a home at all and `first` holds the first one it saw.
+std::optional<std::wstring> first_working_home(const std::wstring& root, std::optional<std::wstring>* first) {
+    std::vector<std::wstring> homes;
+    search_java_homes(root, 2, homes);
+    if (first != nullptr && !homes.empty()) *first = homes.front();
+    for (const std::wstring& home : homes) {
+        if (probe_java(home)) return home;
+    }
+    return std::nullopt;
+}
+
+enum class attempt_result { done, failed, stop };
+
+// One download, check, unpack, probe and swap. On `done` the home is in `home` and `error` is empty.
+attempt_result provision_once(const java17_paths& paths, const std::wstring& archive_url,
+                              const std::wstring& version_key, std::wstring& error,
+                              const download_progress& progress, std::wstring& home) {
+    CreateDirectoryW(paths.staging.c_str(), nullptr);  // it may be there already; the unpack tells
+
+    if (!download_to_file(archive_url, paths.archive, progress, error)) {
+        error = L"скачивание Java 17 не удалось: " + error;
+        return attempt_result::failed;
+    }
+
+    if (!version_key.empty() && !version_key_matches(sha256_file_hex(paths.archive), version_key)) {
+        DeleteFileW(paths.archive.c_str());
+        error = L"скачанный Java17.zip не совпадает с ключом версии";
+        return attempt_result::stop;  // another download would bring the same archive
+    }
+
+    std::wstring tar_error;
+    if (!run_hidden(tar_command_line(paths.archive, paths.staging), tar_error)) {
+        // Older systems have no tar.exe; PowerShell's reason is not kept, the first one says more.
+        std::wstring powershell_error;
+        if (!run_hidden(expand_archive_command_line(paths.archive, paths.staging), powershell_error)) {
+            error = L"распаковка не удалась (" + tar_error + L")";
+            DeleteFileW(paths.archive.c_str());
+            return attempt_result::failed;
+        }
+    }
+    DeleteFileW(paths.archive.c_str());
+
+    const std::optional<std::wstring> fresh = first_working_home(paths.staging, nullptr);
+    if (!fresh) {
+        error = L"Java 17 распакована, но java.exe не запускается";
+        return attempt_result::failed;
+    }
+    // Noted before the rename: the same relative path then lies below the target directory.
+    const std::wstring relative = relative_below(paths.staging, *fresh).value_or(std::wstring());
+
+    remove_tree(paths.target);
+    if (!MoveFileExW(paths.staging.c_str(), paths.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        error = L"не удалось заменить старую Java 17";
+        return attempt_result::failed;
+    }
+    error.clear();
+    home = paths.target + relative;
+    return attempt_result::done;
+}
+
+}  // namespace
+
+std::optional<std::wstring> ensure_builtin_java17(const std::wstring& archive_url, const std::wstring& version_key,
+                                                  bool force, std::wstring& error,
+                                                  const download_progress& progress) {
+    const std::wstring dir = launcher_dir();
+    const java17_paths paths{dir + L"\\Java17", dir + L"\\Java17.new", dir + L"\\Java17.zip"};
+
+    // A home that fails the probe is still kept: the client start stage tries it and tells the player
+    // why it failed, which says more than a download that may not be possible.
+    std::optional<std::wstring> existing_first;
+    std::optional<std::wstring> existing = first_working_home(paths.target, &existing_first);
+    if (!existing) existing = existing_first;
+    if (existing && !force) return existing;
+
+    remove_tree(paths.staging);
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        std::wstring home;
+        const attempt_result result = provision_once(paths, archive_url, version_key, error, progress, home);
+        if (result == attempt_result::done) return home;
+        if (result == attempt_result::stop) break;
+        if (attempt == 1) remove_tree(paths.staging);
+    }
+    remove_tree(paths.staging);
+
+    // A failed swap may already have removed the old runtime: only a home still there is returned as
+    // the one in use, otherwise the failure is reported as such.
+    if (existing && is_java_home(*existing)) {
+        if (error.empty()) error = L"не удалось обновить Java 17";
+        return existing;
+    }
+    return std::nullopt;
+}
