@@ -68,7 +68,10 @@ std::wstring try_candidate(const std::wstring& candidate) {
         DeleteFileW(test_file.c_str());
         file.reset(CreateFileW(test_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                nullptr));
-        if (!file) return L"тестовый файл: код " + decimal(GetLastError());
+        if (!file) {
+            const DWORD code = GetLastError();
+            return L"тестовый файл: код " + decimal(code);
+        }
     }
     file.reset();
     DeleteFileW(test_file.c_str());

@@ -116,6 +116,9 @@ LRESULT CALLBACK status_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARA
 }
 
 void post_status_text(const wchar_t* text, std::size_t count) {
+    // Without a panel, PostMessageW(nullptr, ...) would "succeed" into the poster's own thread queue,
+    // where nobody frees the string: treat it as a failed post.
+    if (g_status_window == nullptr) return;
     auto* copy = new std::wstring(text, count);
     if (!PostMessageW(g_status_window, WM_STATUS_TEXT, 0, reinterpret_cast<LPARAM>(copy))) {
         delete copy;  // the window is gone: the text never changed hands

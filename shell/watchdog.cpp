@@ -13,7 +13,8 @@ void watchdog_time_out(std::uint32_t limit_ms) {
 
 void watchdog_thread(std::uint32_t limit_ms) {
     if (limit_ms != 0) {
-        std::uint32_t elapsed = 0;
+        // 64 bits: a limit near the 32-bit maximum must not wrap the count and poll forever.
+        std::uint64_t elapsed = 0;
         for (;;) {
             if (g_launch_finished.load()) return;
             Sleep(1000);
