@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "shell/shell.h"
 
@@ -64,6 +65,86 @@ inline std::wstring launcher_log(const launcher_folder& folder) {
     std::string bytes = read_bytes(folder.file(L"launcher.log"));
     if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
     return from_utf8(bytes);
+}
+
+}  // namespace client_test
+
+namespace client_test {
+
+// The Windows form of a directory the build handed over in an environment variable (a Linux path).
+inline std::wstring env_dir(const wchar_t* name) {
+    wchar_t buffer[4096] = {};
+    const DWORD n = GetEnvironmentVariableW(name, buffer, 4096);
+    if (n == 0 || n >= 4096) return {};
+    std::wstring dir(buffer);
+    if (!dir.empty() && dir[0] == L'/') dir = L"Z:" + dir;
+    for (wchar_t& c : dir) {
+        if (c == L'/') c = L'\\';
+    }
+    return dir;
+}
+
+// The built java.exe test double, or empty when the build folder is unknown.
+inline std::wstring java_double_exe() {
+    const std::wstring bin = env_dir(L"QUILLMARSH_TEST_BIN");
+    return bin.empty() ? bin : bin + L"\\doubles\\java\\java.exe";
+}
+
+// Makes `home`\bin\java.exe from the double, with `ini` as its java_double.ini.
+inline bool make_java_home(const std::wstring& home, const std::string& ini) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(home + L"\\bin"), ec);
+    if (!CopyFileW(java_double_exe().c_str(), (home + L"\\bin\\java.exe").c_str(), FALSE)) return false;
+    write_bytes(home + L"\\bin\\java_double.ini", ini);
+    return true;
+}
+
+// One start recorded by the double.
+struct java_start {
+    std::string mode;
+    DWORD pid = 0;
+    std::string cmdline;
+    std::string cwd;
+    std::vector<std::string> env;
+};
+
+inline std::vector<java_start> java_starts(const std::wstring& home) {
+    std::vector<java_start> out;
+    const std::string log = read_bytes(home + L"\\bin\\java_double.log");
+    std::size_t pos = 0;
+    while (pos < log.size()) {
+        std::size_t end = log.find('\n', pos);
+        if (end == std::string::npos) end = log.size();
+        const std::string line = log.substr(pos, end - pos);
+        pos = end + 1;
+        if (line == "[start]") out.emplace_back();
+        if (out.empty()) continue;
+        java_start& s = out.back();
+        if (line.rfind("mode=", 0) == 0) s.mode = line.substr(5);
+        if (line.rfind("pid=", 0) == 0) s.pid = static_cast<DWORD>(std::stoul(line.substr(4)));
+        if (line.rfind("cmdline=", 0) == 0) s.cmdline = line.substr(8);
+        if (line.rfind("cwd=", 0) == 0) s.cwd = line.substr(4);
+        if (line.rfind("env=", 0) == 0) s.env.push_back(line.substr(4));
+    }
+    return out;
+}
+
+// Ends the doubles of `home` that a test made keep running. A recorded pid may have been reused by
+// now, so only a process whose image is that very java.exe is ended.
+inline void end_recorded_processes(const std::wstring& home) {
+    const std::wstring image = home + L"\\bin\\java.exe";
+    for (const java_start& s : java_starts(home)) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                     s.pid);
+        if (process == nullptr) continue;
+        wchar_t name[4096] = {};
+        DWORD size = 4096;
+        if (QueryFullProcessImageNameW(process, 0, name, &size) && lstrcmpiW(name, image.c_str()) == 0) {
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 5000);
+        }
+        CloseHandle(process);
+    }
 }
 
 }  // namespace client_test
