@@ -58,9 +58,8 @@ std::wstring read_console_tail(const std::wstring& path) {
 
     std::string buffer(kConsoleBufferBytes, '\0');
     DWORD read = 0;
-    if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(kConsoleReadBytes), &read, nullptr) || read == 0) {
-        return {};
-    }
+    const DWORD want = static_cast<DWORD>(kConsoleReadBytes);
+    if (!ReadFile(file.get(), buffer.data(), want, &read, nullptr) || read == 0) return {};
     // The cut at size - 6000 may split a UTF-8 sequence; the conversion turns the stray bytes into
     // a replacement character rather than failing.
     return trim_console_tail(from_utf8(console_text_bytes(std::string_view(buffer.data(), read))));
