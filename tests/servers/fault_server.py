@@ -9,6 +9,7 @@ Usage
 It listens on 127.0.0.1 only, on free ports, and when every listener is up writes DIR/ports:
     control=P    the control listener (configure routes, read counters); never counted or logged
     http=P       plain HTTP
+    proxy=P      plain HTTP as well; point a client's proxy here and the log tells the routes apart
     https=P      HTTPS, self-signed certificate for 127.0.0.1 and localhost (unknown authority only)
     expired=P    HTTPS, self-signed, valid names, expired in 2021
     mismatch=P   HTTPS, self-signed, issued for "other.invalid" (name mismatch)
@@ -27,6 +28,7 @@ Control (GET on the control port; values are URL-encoded):
         &file=/abs/path               or the bytes of a Linux file (sent with sendfile on plain HTTP)
         &length=0                     no Content-Length: the body ends when the server closes
         &drop_after=K                 full Content-Length, K body bytes, then a TCP reset (SO_LINGER 0)
+        &drop_wait_ms=W               pause before that reset (default 200)
         &chunk=C&delay_ms=D           send the body in C-byte pieces with D ms between them
         &close=1                      close the connection after the response (normally keep-alive)
     /reset_next?count=N               reset (TCP RST) the next N accepted data connections at once
@@ -222,6 +224,9 @@ class DataHandler(socketserver.BaseRequestHandler):
                     if f is not None:
                         f.close()
             if drop_after is not None:
+                # Let the client take what was sent and wait for more, as on a link that breaks: a
+                # reset right behind the data can reach a client that then sees a plain end of body.
+                time.sleep(int(route.get("drop_wait_ms", "200")) / 1000.0)
                 reset_connection(sock)
                 return False
         except (OSError, ValueError):
@@ -342,7 +347,7 @@ def main():
     make_certificates(folder)
 
     listeners = {"control": make_listener(ControlHandler)}
-    for name, cert in (("http", None), ("https", "https"), ("expired", "expired"), ("mismatch", "mismatch")):
+    for name, cert in (("http", None), ("proxy", None), ("https", "https"), ("expired", "expired"), ("mismatch", "mismatch")):
         handler = type("Handler_" + name, (DataHandler,),
                        {"listener": name, "tls": tls_context(folder, cert) if cert else None})
         listeners[name] = make_listener(handler)

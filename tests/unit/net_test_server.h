@@ -14,7 +14,6 @@
 #include <winhttp.h>
 
 #include <cstdint>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -24,6 +23,7 @@ namespace test_server {
 struct ports {
     std::uint16_t control = 0;
     std::uint16_t http = 0;
+    std::uint16_t proxy = 0;     // plain HTTP too, logged as "proxy": use it as a client's proxy
     std::uint16_t https = 0;     // self-signed, names match
     std::uint16_t expired = 0;   // self-signed, expired
     std::uint16_t mismatch = 0;  // self-signed, issued for another name
@@ -49,8 +49,15 @@ inline std::wstring state_dir() {
 inline std::optional<ports> find() {
     const std::wstring dir = state_dir();
     if (dir.empty()) return std::nullopt;
-    std::ifstream in(dir + L"\\ports");
-    if (!in) return std::nullopt;
+    std::string text;
+    HANDLE file = CreateFileW((dir + L"\\ports").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    char chunk[512];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
+    CloseHandle(file);
+    std::istringstream in(text);
     ports p;
     std::string line;
     while (std::getline(in, line)) {
@@ -60,6 +67,7 @@ inline std::optional<ports> find() {
         const auto value = static_cast<std::uint16_t>(std::stoul(line.substr(eq + 1)));
         if (name == "control") p.control = value;
         if (name == "http") p.http = value;
+        if (name == "proxy") p.proxy = value;
         if (name == "https") p.https = value;
         if (name == "expired") p.expired = value;
         if (name == "mismatch") p.mismatch = value;
