@@ -10,6 +10,7 @@ packages=(
     googletest
     clang libclang-rt-14-dev
     python3 imagemagick zip unzip
+    php-cli php-sqlite3 openssl curl
 )
 
 missing=()
