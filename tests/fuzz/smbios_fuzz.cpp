@@ -1,0 +1,68 @@
+// Arbitrary firmware tables through the SMBIOS walk and the string lookup. The walk gets exactly the
+// fuzzer's bytes in a heap buffer of that size, so any read past the table is caught by ASan.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "device/device_pure.h"
+
+namespace {
+
+bool is_upper_hex_uuid(const std::string& text) {
+    if (text.size() != 36) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != '-') return false;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ends_blank(const std::string& text) {
+    return !text.empty() && (text.back() == ' ' || text.back() == '\t');
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::unique_ptr<std::uint8_t[]> table(new std::uint8_t[size == 0 ? 1 : size]);
+    if (size > 0) std::memcpy(table.get(), data, size);
+
+    std::size_t examined = 0;
+    const component_map components = parse_smbios_table({table.get(), size}, &examined);
+    if (examined > kSmbiosMaxStructures) std::abort();
+    // Each structure takes at least 6 bytes (4-byte header, two zero bytes), after the 8-byte header.
+    if (examined > 0 && (size < 8 || examined > (size - 8) / 6 + 1)) std::abort();
+    if (components.size() > 5) std::abort();
+    for (const auto& [key, value] : components) {
+        if (key != "bios" && key != "system_serial" && key != "system_uuid" && key != "baseboard" &&
+            key != "baseboard_product") {
+            std::abort();
+        }
+        if (value.size() > size) std::abort();
+        if (key == "system_uuid") {
+            if (!is_upper_hex_uuid(value)) std::abort();
+        } else {
+            // A string value holds no zero byte and keeps no trailing blank or tab.
+            if (value.find('\0') != std::string::npos || ends_blank(value)) std::abort();
+        }
+    }
+
+    // The lookup on its own: every index of the whole input read as a string set.
+    for (unsigned index = 0; index < 256; ++index) {
+        const std::string s = smbios_string(table.get(), size, static_cast<std::uint8_t>(index));
+        if (s.size() > size || s.find('\0') != std::string::npos || ends_blank(s)) std::abort();
+        if (index == 0 && !s.empty()) std::abort();
+        // The text is a piece of the input.
+        if (!s.empty() && std::string(reinterpret_cast<const char*>(data), size).find(s) == std::string::npos) {
+            std::abort();
+        }
+        if (s.empty() && index > size) break;  // nothing further can exist
+    }
+    return 0;
+}
