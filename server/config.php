@@ -1,0 +1,50 @@
+<?php
+// Configuration of the reference server. Every value can come from the environment (handy for
+// php -S and containers) or from config.local.php next to this file (returns an array with the same
+// keys; never committed). Order: defaults, then config.local.php, then the environment.
+declare(strict_types=1);
+
+function quillmarsh_config(): array
+{
+    static $config = null;
+    if ($config !== null) {
+        return $config;
+    }
+    $config = [
+        // DEVELOPMENT KEY, the same text the shell is built with by default. A real deployment sets
+        // its own secret here and passes the same text to the shell's build (QUILLMARSH_HWID_KEY).
+        'hwid_key' => 'quillmarsh-dev-key-NOT-FOR-RELEASE',
+        // Any PDO DSN. SQLite needs no set-up: the file and its table are made on first use.
+        'db_dsn' => 'sqlite:' . __DIR__ . '/data/bans.sqlite',
+        'db_user' => null,
+        'db_password' => null,
+        // Folder of the files the shell downloads; the URL path below the site root is the path below it.
+        'files_dir' => __DIR__ . '/files',
+        // The two download paths the shell is built with (QUILLMARSH_JAVA_ARCHIVE_PATH, ..._LAUNCHER_JAR_PATH).
+        'java_archive_path' => '/launcher/Java17.zip',
+        'launcher_jar_path' => '/launcher/QuillmarshLauncher.jar',
+    ];
+    $local = __DIR__ . '/config.local.php';
+    if (is_file($local)) {
+        $overrides = require $local;
+        if (is_array($overrides)) {
+            $config = array_merge($config, array_intersect_key($overrides, $config));
+        }
+    }
+    $env = [
+        'hwid_key' => 'QUILLMARSH_HWID_KEY',
+        'db_dsn' => 'QUILLMARSH_DB_DSN',
+        'db_user' => 'QUILLMARSH_DB_USER',
+        'db_password' => 'QUILLMARSH_DB_PASSWORD',
+        'files_dir' => 'QUILLMARSH_FILES_DIR',
+        'java_archive_path' => 'QUILLMARSH_JAVA_ARCHIVE_PATH',
+        'launcher_jar_path' => 'QUILLMARSH_LAUNCHER_JAR_PATH',
+    ];
+    foreach ($env as $key => $name) {
+        $value = getenv($name);
+        if (is_string($value) && $value !== '') {
+            $config[$key] = $value;
+        }
+    }
+    return $config;
+}
