@@ -1,6 +1,38 @@
-// Stage 2: device check. (Filled in with the ban check; for now the sequence simply continues.)
+// Stage 2: device check. The fingerprint is published in the environment before the server is asked,
+// so the launcher jar started later inherits it; only an explicit "not banned" lets the run go on.
 #include "shell/shell.h"
 
-bool run_device_check_stage(stage_failure&) {
+#include "device/device.h"
+#include "net/net.h"
+
+bool run_device_check_stage(stage_failure& failure) {
+    post_status_text(L"Проверка устройства...");
+    log_line(L"Сбор HWID устройства...");
+    const DeviceIdentity identity = collect_device_identity();
+    if (identity.hwid.empty()) {
+        failure.log = L"ОШИБКА: не удалось собрать HWID. Запуск запрещён.";
+        failure.box = L"Не удалось проверить устройство.\n\nПроверьте интернет-соединение и перезапустите лаунчер.";
+        return false;
+    }
+    log_line(L"HWID устройства собран.");
+
+    // A variable that cannot be set only costs the launcher jar its input; the check still runs.
+    SetEnvironmentVariableW(L"QUILLMARSH_HWID", identity.hwid.c_str());
+    SetEnvironmentVariableW(L"QUILLMARSH_HWID_SIG", identity.sig.c_str());
+
+    std::wstring error;
+    const ban_check_result result = check_hwid_ban(server_base_url(), identity.hwid, identity.sig, error);
+    if (!result.answered) {
+        failure.log = L"Не удалось проверить HWID: " + error + L". Сервер недоступен — блокирую запуск.";
+        failure.box = L"Не удалось проверить устройство.\n\nСервер проверки недоступен. Попробуйте позже.";
+        return false;
+    }
+    if (result.banned) {
+        failure.log = L"HWID ЗАБЛОКИРОВАН. Запуск лаунчера запрещён.";
+        failure.box =
+            L"Ваше железо заблокированно! Обратитесь в службу поддержки если вы считаете что это ошибка!";
+        return false;
+    }
+    log_line(L"HWID не значится в бан-листе — продолжаем.");
     return true;
 }
