@@ -7,6 +7,14 @@ declare(strict_types=1);
 
 require_once __DIR__ . '/../config.php';
 
+// The built-in server logs no request lines when a router answers: keep an access log on stderr
+// (the development server's log), written after the answer, whatever path ended the request.
+register_shutdown_function(static function (): void {
+    $line = sprintf("[%s] %s [%d]: %s %s\n", gmdate('Y-m-d\TH:i:s\Z'), $_SERVER['REMOTE_ADDR'] ?? '-',
+        http_response_code(), $_SERVER['REQUEST_METHOD'] ?? '-', $_SERVER['REQUEST_URI'] ?? '-');
+    file_put_contents('php://stderr', $line);
+});
+
 $path = parse_url($_SERVER['REQUEST_URI'] ?? '/', PHP_URL_PATH);
 if (!is_string($path)) {
     $path = '/';
