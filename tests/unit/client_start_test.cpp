@@ -29,7 +29,8 @@ protected:
 TEST_F(client_start, runs_the_exact_command_line_in_the_launcher_directory_with_output_in_the_log) {
     launcher_folder folder;
     const std::wstring home = folder.file(L"Java Home с пробелом");
-    ASSERT_TRUE(client_test::make_java_home(home, "jar.stdout=out-line\\n\njar.stderr=err-line\\n\njar.exit=7\n"));
+    ASSERT_TRUE(
+        client_test::make_java_home(home, "jar.stdout=out-line\\n\njar.stderr=err-line\\n\njar.exit=7\n"));
     const std::wstring jar = folder.file(L"O'Brien jar.jar");
     const std::wstring log = folder.file(L"console.log");
     client_test::write_bytes(log, std::string(100, 'z'));  // emptied by the start
@@ -124,8 +125,8 @@ TEST_F(client_start, an_early_exit_reports_the_code_and_the_trimmed_console_tail
         {"code 0 still fails", "jar.exit=0\n", L"Клиент завершился сразу после запуска (код 0)", L""},
         {"crlf pairs and spaces go", "jar.exit=1\njar.stderr=Error: boom\\r\\n\\r\\n  \\r\\n\n",
          L"Клиент завершился сразу после запуска (код 1)", L"Error: boom"},
-        {"a trailing tab stays", "jar.exit=1\njar.stdout=x\\t\\r\\n\n", L"Клиент завершился сразу после запуска (код 1)",
-         L"x\t"},
+        {"a trailing tab stays", "jar.exit=1\njar.stdout=x\\t\\r\\n\n",
+         L"Клиент завершился сразу после запуска (код 1)", L"x\t"},
         {"utf-8 output", "jar.exit=2\njar.stdout=Ошибка: нет памяти\\n\n",
          L"Клиент завершился сразу после запуска (код 2)", L"Ошибка: нет памяти"},
         {"a zero byte ends the text", "jar.exit=3\njar.stdout=before" + std::string(1, '\0') + "after\n",
@@ -134,7 +135,8 @@ TEST_F(client_start, an_early_exit_reports_the_code_and_the_trimmed_console_tail
          L"Клиент завершился сразу после запуска (код 4)", from_utf8(long_line.substr(500))},
         {"only the last 6000 bytes", "jar.exit=5\njar.stdout=" + ten_k + "\n",
          L"Клиент завершился сразу после запуска (код 5)", L"\xFFFD" + std::wstring(100, L'b')},
-        {"unsigned code", "jar.exit=3221225477\n", L"Клиент завершился сразу после запуска (код 3221225477)", L""},
+        {"unsigned code", "jar.exit=3221225477\n", L"Клиент завершился сразу после запуска (код 3221225477)",
+         L""},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);

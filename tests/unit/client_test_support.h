@@ -134,8 +134,8 @@ inline std::vector<java_start> java_starts(const std::wstring& home) {
 inline void end_recorded_processes(const std::wstring& home) {
     const std::wstring image = home + L"\\bin\\java.exe";
     for (const java_start& s : java_starts(home)) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                     s.pid);
+        HANDLE process =
+            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, s.pid);
         if (process == nullptr) continue;
         wchar_t name[4096] = {};
         DWORD size = 4096;

@@ -1,0 +1,718 @@
+// The whole launch sequence with the real shell: the test server plays the project server, the
+// java.exe double plays every Java runtime (and, with its ini, the launcher jar's behaviour), the
+// tar.exe double unpacks the Java 17 archive. Each scenario is one player's world in a fresh folder.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <filesystem>  // lets the test server client open its wide-named ports file
+
+#include "shell/shell.h"
+#include "tests/e2e/driver.h"
+#include "tests/unit/net_test_server.h"
+
+namespace {
+
+using e2e::narrow;
+using e2e::widen;
+
+// Published SHA-256 test vectors (FIPS 180-2), the oracle for the digests the shell records.
+const std::string kJarV1 = "abc";
+const std::wstring kJarV1Digest = L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string kJarV2 = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+const std::wstring kJarV2Digest = L"248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1";
+
+// A client that starts well: says so and keeps running (the world ends it when the test is over).
+const std::string kHealthyClient = "jar.stdout=client up\\r\\n\njar.alive_ms=30000\n";
+
+// ---- A zip with stored entries, as the server's Java 17 archive ----------------------------------
+
+std::uint32_t crc32(const std::string& bytes) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char b : bytes) {
+        crc ^= b;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void put16(std::string& out, std::uint32_t v) {
+    out.push_back(static_cast<char>(v & 0xFF));
+    out.push_back(static_cast<char>((v >> 8) & 0xFF));
+}
+
+void put32(std::string& out, std::uint32_t v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+
+std::string stored_zip(const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::string body;
+    std::string directory;
+    for (const auto& [name, content] : entries) {
+        const std::uint32_t offset = static_cast<std::uint32_t>(body.size());
+        const std::uint32_t crc = crc32(content);
+        const auto size = static_cast<std::uint32_t>(content.size());
+        put32(body, 0x04034b50u);
+        put16(body, 20);
+        put16(body, 0x0800);  // UTF-8 names
+        put16(body, 0);       // stored
+        put32(body, 0);       // time, date
+        put32(body, crc);
+        put32(body, size);
+        put32(body, size);
+        put16(body, static_cast<std::uint32_t>(name.size()));
+        put16(body, 0);
+        body += name;
+        body += content;
+
+        put32(directory, 0x02014b50u);
+        put16(directory, 20);
+        put16(directory, 20);
+        put16(directory, 0x0800);
+        put16(directory, 0);
+        put32(directory, 0);
+        put32(directory, crc);
+        put32(directory, size);
+        put32(directory, size);
+        put16(directory, static_cast<std::uint32_t>(name.size()));
+        put32(directory, 0);  // extra and comment lengths
+        put32(directory, 0);  // disk, internal attributes
+        put32(directory, 0);  // external attributes
+        put32(directory, offset);
+        directory += name;
+    }
+    std::string zip = body + directory;
+    put32(zip, 0x06054b50u);
+    put32(zip, 0);
+    put16(zip, static_cast<std::uint32_t>(entries.size()));
+    put16(zip, static_cast<std::uint32_t>(entries.size()));
+    put32(zip, static_cast<std::uint32_t>(directory.size()));
+    put32(zip, static_cast<std::uint32_t>(body.size()));
+    put16(zip, 0);
+    return zip;
+}
+
+// ---- One player's world ----------------------------------------------------------------------------
+
+// One start recorded by a java.exe double.
+struct java_start {
+    std::string mode;
+    std::wstring cmdline;
+    std::wstring cwd;
+    std::vector<std::wstring> env;
+
+    std::wstring env_value(const std::wstring& name) const {
+        for (const std::wstring& e : env) {
+            if (e.rfind(name + L"=", 0) == 0) return e.substr(name.size() + 1);
+        }
+        return {};
+    }
+};
+
+std::vector<java_start> java_starts(const std::wstring& home, const std::string& mode) {
+    std::vector<java_start> out;
+    const std::string log = e2e::read_file(home + L"\\bin\\java_double.log").value_or("");
+    std::size_t pos = 0;
+    while (pos < log.size()) {
+        std::size_t end = log.find('\n', pos);
+        if (end == std::string::npos) end = log.size();
+        const std::string line = log.substr(pos, end - pos);
+        pos = end + 1;
+        if (line == "[start]") out.emplace_back();
+        if (out.empty()) continue;
+        if (line.rfind("mode=", 0) == 0) out.back().mode = line.substr(5);
+        if (line.rfind("cmdline=", 0) == 0) out.back().cmdline = widen(line.substr(8));
+        if (line.rfind("cwd=", 0) == 0) out.back().cwd = widen(line.substr(4));
+        if (line.rfind("env=", 0) == 0) out.back().env.push_back(widen(line.substr(4)));
+    }
+    std::vector<java_start> picked;
+    for (java_start& s : out) {
+        if (s.mode == mode) picked.push_back(std::move(s));
+    }
+    return picked;
+}
+
+std::wstring upper_ascii(std::wstring s) {
+    for (wchar_t& c : s) {
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    return s;
+}
+
+bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() >= prefix.size() && upper_ascii(text.substr(0, prefix.size())) == upper_ascii(prefix);
+}
+
+class world {
+public:
+    // `profile_root` empty: the sandbox's own profile folders; otherwise the roaming, local and
+    // temporary folders are made below it (for profile paths with unusual letters or length).
+    explicit world(const std::wstring& profile_root = L"") {
+        static LONG counter = 0;
+        prefix_ = L"/seq" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                  std::to_wstring(InterlockedIncrement(&counter)) + L"_" + std::to_wstring(GetTickCount64());
+        root_ = profile_root.empty() ? dir_.path + L"\\profile" : profile_root;
+        roaming_ = root_ + L"\\AppData\\Roaming";
+        temp_ = root_ + L"\\AppData\\Local\\Temp";
+        e2e::make_dirs(roaming_);
+        e2e::make_dirs(temp_);
+        redirect_ = std::make_unique<e2e::profile_redirect>(roaming_, root_ + L"\\AppData\\Local");
+        // The first launcher candidate needs its parent: a player who has run the launcher before.
+        e2e::make_dirs(roaming_ + L"\\.quillmarsh");
+        launcher_ = roaming_ + L"\\.quillmarsh\\launcher";
+        tools_ = dir_.sub(L"tools");
+        CopyFileW(e2e::test_bin(L"doubles\\tar\\tar.exe").c_str(), (tools_ + L"\\tar.exe").c_str(), FALSE);
+        ports_ = test_server::find();
+        serve_ban(false);
+    }
+
+    ~world() {
+        end_clients();
+        if (!zip_windows_.empty()) DeleteFileW(zip_windows_.c_str());
+        redirect_.reset();
+        e2e::remove_tree(root_);
+    }
+
+    bool server_ready() const { return ports_.has_value(); }
+    const std::wstring& launcher() const { return launcher_; }
+    std::wstring file(const std::wstring& name) const { return launcher_ + L"\\" + name; }
+    std::wstring jar() const { return file(L"QuillmarshLauncher.jar"); }
+    std::wstring route(const std::wstring& path) const { return prefix_ + path; }
+    std::wstring jar_route() const { return route(builtin_launcher_jar_path()); }
+    std::wstring archive_route() const { return route(builtin_java_archive_path()); }
+
+    void serve_ban(bool banned) {
+        test_server::set_body(route(L"/launcher/hwid_ban.php"),
+                              banned ? R"({"banned":true})" : R"({"banned":false})");
+    }
+    void serve_jar(const std::string& bytes) { test_server::set_body(jar_route(), bytes); }
+
+    // The Java 17 archive: one top-level folder "jdk-17.0.2" with the double and its client behaviour.
+    void serve_java_archive(const std::string& client_ini) {
+        const std::string java = e2e::read_file(e2e::test_bin(L"doubles\\java\\java.exe")).value_or("");
+        ASSERT_FALSE(java.empty());
+        const std::string zip = stored_zip({{"jdk-17.0.2/bin/java.exe", java},
+                                            {"jdk-17.0.2/bin/java_double.ini", client_ini},
+                                            {"jdk-17.0.2/release", "JAVA_VERSION=\"17.0.2\"\n"}});
+        // The server reads files by their Linux path: keep the archive in its state folder.
+        const std::wstring name = L"seq_archive" + prefix_.substr(4) + L".zip";
+        zip_windows_ = test_server::state_dir() + L"\\" + name;
+        ASSERT_TRUE(e2e::write_file(zip_windows_, zip));
+        const std::wstring linux_path = e2e::own_env(L"QUILLMARSH_TEST_SERVER") + L"/" + name;
+        test_server::set_route(archive_route(),
+                               L"status=200&file=" + test_server::encode(narrow(linux_path)));
+    }
+
+    // A Java runtime made of the double at `home`, with the client behaviour `client_ini`.
+    std::wstring make_runtime(const std::wstring& home, const std::string& client_ini) const {
+        EXPECT_TRUE(e2e::make_dirs(home + L"\\bin"));
+        EXPECT_TRUE(CopyFileW(e2e::test_bin(L"doubles\\java\\java.exe").c_str(),
+                              (home + L"\\bin\\java.exe").c_str(), FALSE));
+        EXPECT_TRUE(e2e::write_file(home + L"\\bin\\java_double.ini", client_ini));
+        return home;
+    }
+
+    // The built-in Java 17 as an earlier run left it.
+    std::wstring install_java17(const std::string& client_ini) const {
+        return make_runtime(launcher_ + L"\\Java17\\jdk-17.0.2", client_ini);
+    }
+    std::wstring java17_home() const { return launcher_ + L"\\Java17\\jdk-17.0.2"; }
+
+    e2e::launch shell() const {
+        e2e::launch l = e2e::shell_launch();
+        l.working_dir = dir_.path;
+        l.env.set(L"TEMP", temp_);
+        l.env.set(L"TMP", temp_);
+        l.env.set(L"QUILLMARSH_BASE_URL", test_server::url(ports_ ? ports_->http : 9, prefix_));
+        l.env.set(L"PATH", tools_ + L";" + l.env.get(L"PATH").value_or(L""));
+        return l;
+    }
+
+    e2e::run_result run(const e2e::launch& l) const {
+        e2e::watch_options options;
+        options.time_limit_ms = 120000;
+        return e2e::run(l, options);
+    }
+    e2e::run_result run() const { return run(shell()); }
+
+    // The launcher log's messages, without their time stamps.
+    std::vector<std::wstring> log() const {
+        std::string bytes = e2e::read_file(file(L"launcher.log")).value_or("");
+        if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
+        std::vector<std::wstring> out;
+        for (const std::wstring& line : e2e::split_lines(widen(bytes))) {
+            out.push_back(line.size() >= 22 ? line.substr(22) : line);
+        }
+        return out;
+    }
+
+    // Ends the clients that the shell left running in this world (only programs below its folders).
+    void end_clients() const {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE) return;
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE,
+                                         FALSE, entry.th32ProcessID);
+            if (process == nullptr) continue;
+            std::wstring image(32768, L'\0');
+            DWORD size = static_cast<DWORD>(image.size());
+            if (QueryFullProcessImageNameW(process, 0, image.data(), &size)) {
+                image.resize(size);
+                const bool mine =
+                    starts_with_nocase(image, dir_.path + L"\\") || starts_with_nocase(image, root_ + L"\\");
+                if (mine) {
+                    TerminateProcess(process, 1);
+                    WaitForSingleObject(process, 10000);
+                }
+            }
+            CloseHandle(process);
+        }
+        CloseHandle(snapshot);
+    }
+
+    // A folder of the test's own, for runtimes installed "on the machine".
+    std::wstring machine_dir(const std::wstring& name) const { return dir_.sub(name); }
+
+private:
+    e2e::temp_dir dir_;
+    std::wstring prefix_;
+    std::wstring root_;
+    std::wstring roaming_;
+    std::wstring temp_;
+    std::wstring launcher_;
+    std::wstring tools_;
+    std::wstring zip_windows_;
+    std::optional<test_server::ports> ports_;
+    std::unique_ptr<e2e::profile_redirect> redirect_;
+};
+
+// Every expected message appears in the log, as a whole message, in this order.
+void expect_in_order(const std::vector<std::wstring>& log, const std::vector<std::wstring>& expected) {
+    std::size_t at = 0;
+    for (const std::wstring& want : expected) {
+        std::size_t i = at;
+        while (i < log.size() && log[i] != want) ++i;
+        if (i == log.size()) {
+            std::string dump;
+            for (const std::wstring& line : log) dump += narrow(line) + "\n";
+            ADD_FAILURE() << "missing in order: " << narrow(want) << "\nlog:\n" << dump;
+            return;
+        }
+        at = i + 1;
+    }
+}
+
+std::size_t count_of(const std::vector<std::wstring>& log, const std::wstring& message) {
+    std::size_t n = 0;
+    for (const std::wstring& line : log) n += line == message ? 1 : 0;
+    return n;
+}
+
+std::size_t count_prefix(const std::vector<std::wstring>& log, const std::wstring& prefix) {
+    std::size_t n = 0;
+    for (const std::wstring& line : log) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
+}
+
+// A run that ended by itself with exit code 0 and showed no box.
+void expect_quiet_success(const e2e::run_result& r) {
+    ASSERT_TRUE(r.started) << narrow(r.start_error);
+    EXPECT_TRUE(r.exited) << "killed after the time limit";
+    EXPECT_EQ(r.exit_code, 0u);
+    for (const e2e::box_seen& b : r.boxes) ADD_FAILURE() << "box: " << narrow(b.text);
+}
+
+const e2e::box_seen* only_box(const e2e::run_result& r) {
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_EQ(r.boxes.size(), 1u);
+    if (r.boxes.empty()) return nullptr;
+    EXPECT_EQ(r.boxes[0].title, L"Quillmarsh Launcher");
+    return &r.boxes[0];
+}
+
+bool is_lower_hex64(const std::wstring& s) {
+    return std::regex_match(narrow(s), std::regex("[0-9a-f]{64}"));
+}
+
+#define REQUIRE_WORLD(w)                                                             \
+    do {                                                                             \
+        if (e2e::shell_exe().empty()) GTEST_SKIP() << "QUILLMARSH_EXE is not set";   \
+        ASSERT_TRUE((w).server_ready()) << "the test server fixture is not running"; \
+    } while (0)
+
+}  // namespace
+
+// ---- Launcher update -------------------------------------------------------------------------------
+
+TEST(sequence, first_run_provisions_java_downloads_the_jar_and_starts_the_client) {
+    world w;
+    REQUIRE_WORLD(w);
+    w.serve_java_archive(kHealthyClient);
+    w.serve_jar(kJarV1);
+
+    const e2e::run_result r = w.run();
+    expect_quiet_success(r);
+
+    const std::wstring home = w.java17_home();
+    const std::vector<std::wstring> log = w.log();
+    expect_in_order(
+        log, {L"=== Запуск лаунчера ===", L"Каталог лаунчера: " + w.launcher(),
+              L"Подготовка встроенной Java 17...", L"Встроенная Java 17 готова.", L"Локальный jar не скачан.",
+              L"Первый запуск: лаунчер скачан.", L"Лаунчер обновлён: " + w.jar(),
+              L"Буду пробовать Java: " + home, L"Клиент запущен (Java: " + home + L")", L"Клиент запущен."});
+    EXPECT_EQ(count_prefix(log, L"ОШИБКА"), 0u);
+
+    EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV1);
+    // The record: the digest and the time, two CR LF lines, nothing else.
+    const std::string record = e2e::read_file(w.file(L"last.sha256")).value_or("");
+    EXPECT_TRUE(std::regex_match(
+        record, std::regex(narrow(kJarV1Digest) +
+                           "\r\nlast_check=\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\r\n")))
+        << record;
+    for (const wchar_t* left : {L"QuillmarshLauncher.jar.tmp", L"Java17.new", L"Java17.zip"}) {
+        EXPECT_FALSE(e2e::file_exists(w.file(left)) || e2e::dir_exists(w.file(left))) << narrow(left);
+    }
+
+    // The client: the exact command line, in the launcher directory, with the device's identity in its
+    // environment and its output in java_console.log.
+    const std::vector<java_start> clients = java_starts(home, "jar");
+    ASSERT_EQ(clients.size(), 1u);
+    EXPECT_EQ(clients[0].cmdline, L"\"" + home + L"\\bin\\java.exe\" -jar \"" + w.jar() + L"\"");
+    EXPECT_TRUE(e2e::dir_exists(clients[0].cwd) && upper_ascii(clients[0].cwd) == upper_ascii(w.launcher()))
+        << narrow(clients[0].cwd);
+    EXPECT_TRUE(is_lower_hex64(clients[0].env_value(L"QUILLMARSH_HWID")))
+        << narrow(clients[0].env_value(L"QUILLMARSH_HWID"));
+    EXPECT_TRUE(is_lower_hex64(clients[0].env_value(L"QUILLMARSH_HWID_SIG")));
+    EXPECT_EQ(e2e::read_file(w.file(L"java_console.log")).value_or(""), "client up\r\n");
+}
+
+TEST(sequence, a_later_run_with_the_same_jar_keeps_it_and_its_record) {
+    world w;
+    REQUIRE_WORLD(w);
+    w.install_java17(kHealthyClient);
+    ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+    ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+    const std::string record = narrow(kJarV1Digest) + "\r\nlast_check=[2020-01-02 03:04:05]\r\n";
+    ASSERT_TRUE(e2e::write_file(w.file(L"last.sha256"), record));
+    ASSERT_TRUE(e2e::write_file(w.jar() + L".tmp", "left over from a run the watchdog ended"));
+    w.serve_jar(kJarV1);
+
+    const e2e::run_result r = w.run();
+    expect_quiet_success(r);
+
+    const std::vector<std::wstring> log = w.log();
+    expect_in_order(log,
+                    {L"Встроенная Java 17 готова.", L"Локальный jar-файл присутствует.",
+                     L"Скачанный jar совпадает с лocalным — обновление не требуется.", L"Клиент запущен."});
+    EXPECT_EQ(count_prefix(log, L"Лаунчер обновлён"), 0u);
+    EXPECT_EQ(test_server::hits(w.archive_route()), 0u);  // Java 17 was there already
+    EXPECT_EQ(test_server::hits(w.jar_route()), 1u);
+    EXPECT_FALSE(e2e::file_exists(w.jar() + L".tmp"));
+    EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV1);
+    EXPECT_EQ(e2e::read_file(w.file(L"last.sha256")).value_or(""), record);
+}
+
+TEST(sequence, a_changed_jar_on_the_server_replaces_the_local_one) {
+    world w;
+    REQUIRE_WORLD(w);
+    w.install_java17(kHealthyClient);
+    ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+    ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+    w.serve_jar(kJarV2);
+
+    const e2e::run_result r = w.run();
+    expect_quiet_success(r);
+
+    expect_in_order(w.log(),
+                    {L"Локальный jar-файл присутствует.",
+                     L"Обнаружено обновление! (Local: " + kJarV1Digest + L", Remote: " + kJarV2Digest + L")",
+                     L"Лаунчер обновлён: " + w.jar(), L"Клиент запущен."});
+    EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV2);
+    EXPECT_EQ(e2e::read_file(w.file(L"last.sha256")).value_or("").substr(0, 66),
+              narrow(kJarV2Digest) + "\r\n");
+    EXPECT_FALSE(e2e::file_exists(w.jar() + L".tmp"));
+}
+
+TEST(sequence, a_failed_jar_download_with_a_local_jar_starts_that_jar) {
+    world w;
+    REQUIRE_WORLD(w);
+    const std::wstring home = w.install_java17(kHealthyClient);
+    ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+    ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+    test_server::set_route(w.jar_route(), L"status=404");
+
+    const e2e::run_result r = w.run();
+    expect_quiet_success(r);
+
+    expect_in_order(w.log(),
+                    {L"Локальный jar-файл присутствует.", L"ОШИБКА скачивания: Сервер вернул код 404",
+                     L"Локальный файл есть — запускаю его без обновления.", L"Клиент запущен."});
+    EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV1);
+    EXPECT_FALSE(e2e::file_exists(w.file(L"last.sha256")));
+    EXPECT_EQ(java_starts(home, "jar").size(), 1u);
+}
+
+TEST(sequence, a_failed_jar_download_on_a_first_run_ends_with_the_download_reason) {
+    struct row {
+        const char* name;
+        bool tmp_held;  // otherwise the server answers 404
+    };
+    const row rows[] = {
+        {"the server has no jar", false},
+        {"the download file is held by another program", true},
+    };
+    for (const row& rr : rows) {
+        SCOPED_TRACE(rr.name);
+        world w;
+        REQUIRE_WORLD(w);
+        const std::wstring home = w.install_java17(kHealthyClient);
+        const std::wstring tmp = w.jar() + L".tmp";
+        HANDLE holder = INVALID_HANDLE_VALUE;
+        std::wstring want;
+        if (rr.tmp_held) {
+            w.serve_jar(kJarV1);
+            ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+            holder = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+            want = L"Не удалось создать файл (код 32): " + tmp;
+        } else {
+            test_server::set_route(w.jar_route(), L"status=404");
+            want = L"Сервер вернул код 404";
+        }
+
+        const e2e::run_result r = w.run();
+        if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+        const std::vector<std::wstring> log = w.log();
+        std::string dump;
+        for (const std::wstring& line : log) dump += narrow(line) + "\n";
+        SCOPED_TRACE(dump);
+        const e2e::box_seen* box = only_box(r);
+        ASSERT_NE(box, nullptr);
+
+        ASSERT_EQ(count_prefix(log, L"ОШИБКА скачивания: "), 1u);  // written once, not again as the failure
+        EXPECT_EQ(count_of(log, L"ОШИБКА скачивания: " + want), 1u);
+        EXPECT_EQ(box->text, L"Не удалось скачать лаунчер.\n\n" + want);
+        EXPECT_EQ(count_prefix(log, L"Буду пробовать Java"), 0u);
+        EXPECT_TRUE(java_starts(home, "jar").empty());
+        EXPECT_FALSE(e2e::file_exists(w.jar()));
+        if (!rr.tmp_held) {
+            EXPECT_FALSE(e2e::file_exists(tmp));
+        }
+    }
+}
+
+TEST(sequence, an_unreadable_local_jar_counts_as_missing_and_is_replaced) {
+    world w;
+    REQUIRE_WORLD(w);
+    w.install_java17(kHealthyClient);
+    ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+    ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+    // The body trickles (one byte every 700 ms), so the jar is free again long before it is replaced.
+    test_server::set_route(w.jar_route(), L"status=200&body=" + test_server::encode(kJarV2.substr(0, 4)) +
+                                              L"&chunk=1&delay_ms=700");
+    // Held without read sharing, as a scanner might: the shell cannot read it, only the holder can.
+    HANDLE holder =
+        CreateFileW(w.jar().c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+
+    e2e::process p;
+    std::wstring error;
+    ASSERT_TRUE(p.start(w.shell(), error)) << narrow(error);
+    // The local digest is taken before the download starts; once the server sees the request, let go.
+    for (int i = 0; i < 2000 && test_server::hits(w.jar_route()) == 0 && p.running(); ++i) Sleep(20);
+    CloseHandle(holder);
+    const e2e::run_result r = p.finish();
+    expect_quiet_success(r);
+
+    expect_in_order(w.log(), {L"Локальный jar не скачан.", L"Первый запуск: лаунчер скачан.",
+                              L"Лаунчер обновлён: " + w.jar(), L"Клиент запущен."});
+    EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV2.substr(0, 4));
+}
+
+TEST(sequence, a_jar_held_open_by_a_running_client_keeps_the_old_jar_and_the_download) {
+    world w;
+    REQUIRE_WORLD(w);
+    const std::wstring home = w.install_java17(kHealthyClient);
+    ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+    ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+    w.serve_jar(kJarV2);
+    // A client from an earlier run reads the jar and lets others read it, nothing more.
+    HANDLE holder =
+        CreateFileW(w.jar().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+
+    const e2e::run_result r = w.run();
+    // The platform's own answer to the same move, as the oracle for the logged code.
+    const BOOL moved = MoveFileExW((w.jar() + L".tmp").c_str(), w.jar().c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    const DWORD code = GetLastError();
+    CloseHandle(holder);
+    expect_quiet_success(r);
+    ASSERT_FALSE(moved);
+
+    const std::vector<std::wstring> log = w.log();
+    expect_in_order(
+        log, {L"Обнаружено обновление! (Local: " + kJarV1Digest + L", Remote: " + kJarV2Digest + L")",
+              L"ОШИБКА: не удалось сохранить скачанный файл (код " + std::to_wstring(code) + L"): " + w.jar(),
+              L"Клиент запущен."});
+    EXPECT_EQ(count_prefix(log, L"Лаунчер обновлён"), 0u);
+    EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV1);
+    EXPECT_EQ(e2e::read_file(w.jar() + L".tmp").value_or(""), kJarV2);
+    EXPECT_FALSE(e2e::file_exists(w.file(L"last.sha256")));
+    EXPECT_EQ(java_starts(home, "jar").size(), 1u);
+}
+
+// ---- Client start ----------------------------------------------------------------------------------
+
+TEST(sequence, a_failing_built_in_runtime_falls_back_to_java_home_and_is_tried_once) {
+    world w;
+    REQUIRE_WORLD(w);
+    const std::wstring builtin = w.install_java17("jar.exit=1\njar.stderr=Error: LinkageError\\r\\n\n");
+    const std::wstring installed =
+        w.make_runtime(w.machine_dir(L"Program Files\\Java\\jdk-21"), kHealthyClient);
+    w.serve_jar(kJarV1);
+
+    e2e::launch l = w.shell();
+    l.env.set(L"JAVA_HOME", installed + L"\\");
+    // Discovery also finds the built-in runtime, through PATH and in other letter case.
+    l.env.set(L"PATH", upper_ascii(builtin) + L"\\BIN;" + l.env.get(L"PATH").value_or(L""));
+    const e2e::run_result r = w.run(l);
+    expect_quiet_success(r);
+
+    const std::vector<std::wstring> log = w.log();
+    EXPECT_EQ(count_prefix(log, L"Буду пробовать Java: "), 2u);
+    expect_in_order(
+        log, {L"Буду пробовать Java: " + builtin, L"Буду пробовать Java: " + installed,
+              L"Клиент не запустился (Java: " + builtin + L"): Клиент завершился сразу после запуска (код 1)",
+              L"  Вывод клиента: Error: LinkageError", L"Клиент запущен (Java: " + installed + L")",
+              L"Клиент запущен."});
+    EXPECT_EQ(java_starts(builtin, "jar").size(), 1u);
+    EXPECT_EQ(java_starts(installed, "jar").size(), 1u);
+    // The console log holds the output of the last start only.
+    EXPECT_EQ(e2e::read_file(w.file(L"java_console.log")).value_or(""), "client up\r\n");
+}
+
+TEST(sequence, when_every_runtime_fails_the_box_shows_the_last_attempt) {
+    struct row {
+        const char* name;
+        std::string last_client;
+        std::wstring details;  // what the box shows between the error and the log path
+        std::wstring error;
+    };
+    const row rows[] = {
+        {"last one with output",
+         "jar.exit=3\njar.stdout=Exception in thread \"main\"\\r\\n\\tat Main\\r\\n  \\r\\n\n",
+         L"\n\nПодробности:\nException in thread \"main\"\r\n\tat Main",
+         L"Клиент завершился сразу после запуска (код 3)"},
+        {"last one silent", "jar.exit=0\n", L"", L"Клиент завершился сразу после запуска (код 0)"},
+    };
+    for (const row& rr : rows) {
+        SCOPED_TRACE(rr.name);
+        world w;
+        REQUIRE_WORLD(w);
+        const std::wstring builtin = w.install_java17("jar.exit=1\njar.stderr=first failure\n");
+        const std::wstring installed = w.make_runtime(w.machine_dir(L"jre"), rr.last_client);
+        w.serve_jar(kJarV1);
+        e2e::launch l = w.shell();
+        l.env.set(L"JAVA_HOME", installed);
+
+        const e2e::run_result r = w.run(l);
+        const e2e::box_seen* box = only_box(r);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text, L"Не удалось запустить клиент ни на одной Java.\n\n" + rr.error + rr.details +
+                                 L"\n\nПодробности в логе: " + w.file(L"launcher.log"));
+
+        const std::vector<std::wstring> log = w.log();
+        EXPECT_EQ(count_of(log, L"Клиент запущен."), 0u);
+        EXPECT_EQ(count_prefix(log, L"Клиент не запустился (Java: "), 2u);
+        EXPECT_EQ(count_prefix(log, L"WATCHDOG"), 0u);
+        EXPECT_EQ(java_starts(builtin, "jar").size(), 1u);
+        EXPECT_EQ(java_starts(installed, "jar").size(), 1u);
+    }
+}
+
+// ---- The sequence as a whole ---------------------------------------------------------------------------
+
+TEST(sequence, a_banned_device_ends_before_anything_is_downloaded) {
+    world w;
+    REQUIRE_WORLD(w);
+    w.serve_ban(true);
+    w.serve_java_archive(kHealthyClient);
+    w.serve_jar(kJarV1);
+
+    const e2e::run_result r = w.run();
+    const e2e::box_seen* box = only_box(r);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text,
+              L"Ваше железо заблокированно! Обратитесь в службу поддержки если вы считаете что это ошибка!");
+    EXPECT_EQ(test_server::hits(w.archive_route()), 0u);
+    EXPECT_EQ(test_server::hits(w.jar_route()), 0u);
+    EXPECT_FALSE(e2e::file_exists(w.jar()));
+}
+
+TEST(sequence, a_server_that_cannot_be_reached_ends_the_run_at_the_device_check) {
+    world w;
+    REQUIRE_WORLD(w);
+    w.install_java17(kHealthyClient);
+    ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+    ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+    e2e::launch l = w.shell();
+    l.env.set(L"QUILLMARSH_BASE_URL", L"http://127.0.0.1:9");  // nothing listens there
+
+    const e2e::run_result r = w.run(l);
+    const e2e::box_seen* box = only_box(r);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text,
+              L"Не удалось проверить устройство.\n\nСервер проверки недоступен. Попробуйте позже.");
+    EXPECT_TRUE(java_starts(w.java17_home(), "jar").empty());
+}
+
+TEST(sequence, works_for_profile_paths_with_spaces_cyrillic_an_apostrophe_or_great_length) {
+    e2e::temp_dir base;
+    // The roaming folder (root + "\\AppData\\Roaming") gets 201 characters. Much more cannot work on
+    // Windows without long-path support: the staged runtime's java.exe lies 56 characters deeper and
+    // a program path must stay below 260.
+    std::wstring long_root = base.path + L"\\Long profile";
+    while (long_root.size() + 16 < 201) long_root += L"\\segment";
+    long_root.resize(201 - 16, L'x');
+    if (long_root.back() == L'\\') long_root.back() = L'x';
+    const std::wstring roots[] = {
+        base.path + L"\\Иван O'Brien Петров",
+        long_root,
+    };
+    for (const std::wstring& root : roots) {
+        SCOPED_TRACE(narrow(root));
+        world w(root);
+        REQUIRE_WORLD(w);
+        if (root == long_root) {
+            ASSERT_EQ(w.launcher().size(), 201u + 21u);
+        }
+        w.serve_java_archive(kHealthyClient);
+        w.serve_jar(kJarV1);
+
+        const e2e::run_result r = w.run();
+        expect_quiet_success(r);
+
+        const std::wstring home = w.java17_home();
+        expect_in_order(w.log(), {L"Каталог лаунчера: " + w.launcher(), L"Встроенная Java 17 готова.",
+                                  L"Лаунчер обновлён: " + w.jar(), L"Клиент запущен (Java: " + home + L")",
+                                  L"Клиент запущен."});
+        const std::vector<java_start> clients = java_starts(home, "jar");
+        ASSERT_EQ(clients.size(), 1u);
+        EXPECT_EQ(clients[0].cmdline, L"\"" + home + L"\\bin\\java.exe\" -jar \"" + w.jar() + L"\"");
+        EXPECT_EQ(e2e::read_file(w.file(L"java_console.log")).value_or(""), "client up\r\n");
+    }
+}
