@@ -26,36 +26,49 @@ std::wstring system_dir() {
     return std::wstring(buffer, n < MAX_PATH ? n : 0);
 }
 
-// Pixels of an icon's colour and mask bitmaps at 32 bpp; empty when the icon cannot be read (an icon
-// of another process is not readable everywhere).
-std::vector<std::uint32_t> icon_pixels(HICON icon) {
-    std::vector<std::uint32_t> out;
-    ICONINFO info{};
-    if (icon == nullptr || !GetIconInfo(icon, &info)) return out;
-    HDC dc = GetDC(nullptr);
-    for (HBITMAP bitmap : {info.hbmColor, info.hbmMask}) {
-        if (bitmap == nullptr) continue;
-        BITMAP bm{};
-        GetObjectW(bitmap, sizeof bm, &bm);
-        BITMAPINFO bi{};
-        bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-        bi.bmiHeader.biWidth = bm.bmWidth;
-        bi.bmiHeader.biHeight = -bm.bmHeight;
-        bi.bmiHeader.biPlanes = 1;
-        bi.bmiHeader.biBitCount = 32;
-        bi.bmiHeader.biCompression = BI_RGB;
-        std::vector<std::uint32_t> pixels(static_cast<std::size_t>(bm.bmWidth) * static_cast<std::size_t>(bm.bmHeight));
-        if (!pixels.empty() &&
-            GetDIBits(dc, bitmap, 0, static_cast<UINT>(bm.bmHeight), pixels.data(), &bi, DIB_RGB_COLORS) > 0) {
-            out.insert(out.end(), pixels.begin(), pixels.end());
-        }
-    }
-    ReleaseDC(nullptr, dc);
-    if (info.hbmColor) DeleteObject(info.hbmColor);
-    if (info.hbmMask) DeleteObject(info.hbmMask);
-    return out;
+// The pixels of a screen rectangle, 32 bpp top-down.
+std::vector<std::uint32_t> grab(HDC source, int x, int y, int w, int h) {
+    std::vector<std::uint32_t> pixels(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+    HDC mem = CreateCompatibleDC(source);
+    HBITMAP bitmap = CreateCompatibleBitmap(source, w, h);
+    HGDIOBJ old = SelectObject(mem, bitmap);
+    BitBlt(mem, 0, 0, w, h, source, x, y, SRCCOPY);
+    SelectObject(mem, old);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    if (GetDIBits(mem, bitmap, 0, static_cast<UINT>(h), pixels.data(), &bi, DIB_RGB_COLORS) == 0) pixels.clear();
+    for (std::uint32_t& p : pixels) p &= 0x00FFFFFFu;
+    DeleteObject(bitmap);
+    DeleteDC(mem);
+    return pixels;
 }
 
+// A stock icon drawn the way a message box draws it: at the control's size, on the box's background.
+std::vector<std::uint32_t> render_icon(const wchar_t* id, int w, int h, std::uint32_t background) {
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+    HGDIOBJ old = SelectObject(mem, bitmap);
+    const RECT all{0, 0, w, h};
+    HBRUSH brush = CreateSolidBrush(RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
+    FillRect(mem, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(mem, 0, 0, LoadIconW(nullptr, id), w, h, 0, nullptr, DI_NORMAL);
+    std::vector<std::uint32_t> pixels = grab(mem, 0, 0, w, h);
+    SelectObject(mem, old);
+    DeleteObject(bitmap);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+// Another process's icon handle cannot be read here, so the icon is told from the screen: the box's
+// icon control is compared with each stock icon drawn locally on the same background.
 box_icon identify_icon(HWND box) {
     // The icon's static control: 0x14 in Windows' message box template, stc1 (0x440) in Wine's.
     HWND control = nullptr;
@@ -63,13 +76,7 @@ box_icon identify_icon(HWND box) {
         control = GetDlgItem(box, id);
         if (control != nullptr) break;
     }
-    if (control == nullptr) return box_icon::none;
-    DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 1000, &result)) return box_icon::unknown;
-    HICON icon = reinterpret_cast<HICON>(result);
-    if (icon == nullptr) return box_icon::none;
-    const std::vector<std::uint32_t> seen = icon_pixels(icon);
-    if (seen.empty()) return box_icon::unknown;
+    if (control == nullptr || !IsWindowVisible(control)) return box_icon::none;
     const struct {
         const wchar_t* id;
         box_icon kind;
@@ -77,8 +84,20 @@ box_icon identify_icon(HWND box) {
                  {IDI_EXCLAMATION, box_icon::warning},
                  {IDI_ASTERISK, box_icon::information},
                  {IDI_QUESTION, box_icon::question}};
-    for (const auto& s : stock) {
-        if (icon_pixels(LoadIconW(nullptr, s.id)) == seen) return s.kind;
+    for (int attempt = 0; attempt < 10; ++attempt) {  // the box may not have painted itself yet
+        RECT r{};
+        GetWindowRect(control, &r);
+        const int w = r.right - r.left;
+        const int h = r.bottom - r.top;
+        if (w <= 0 || h <= 0) return box_icon::unknown;
+        HDC screen = GetDC(nullptr);
+        const std::vector<std::uint32_t> seen = grab(screen, r.left, r.top, w, h);
+        ReleaseDC(nullptr, screen);
+        if (seen.empty()) return box_icon::unknown;
+        for (const auto& s : stock) {
+            if (render_icon(s.id, w, h, seen[0]) == seen) return s.kind;
+        }
+        Sleep(30);
     }
     return box_icon::unknown;
 }
@@ -360,6 +379,18 @@ profile_redirect::~profile_redirect() {
     RegCloseKey(key);
 }
 
+sandbox::sandbox()
+    : roaming(dir.sub(L"roaming")), local(dir.sub(L"local")), temp(dir.sub(L"temp")), profile(roaming, local) {}
+
+launch sandbox::shell() const {
+    launch l = shell_launch();
+    l.env.set(L"TEMP", temp);
+    l.env.set(L"TMP", temp);
+    l.env.set(L"QUILLMARSH_BASE_URL", L"http://127.0.0.1:9");
+    l.working_dir = dir.path;
+    return l;
+}
+
 instance_mutex_holder::instance_mutex_holder() {
     mutex_ = CreateMutexW(nullptr, TRUE, kInstanceMutex);
     created_new_ = mutex_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
@@ -555,6 +586,12 @@ run_result process::finish(const watch_options& options) {
     r.exited = true;
     GetExitCodeProcess(process_, &r.exit_code);
     return r;
+}
+
+watch_options time_limit(DWORD ms) {
+    watch_options o;
+    o.time_limit_ms = ms;
+    return o;
 }
 
 run_result run(const launch& l, const watch_options& options) {

@@ -117,6 +117,26 @@ private:
     std::vector<saved_value> saved_;
 };
 
+struct launch;
+
+// One player's world inside a fresh temp folder: the profile folders "roaming" and "local" (HKCU
+// redirected to them while the object lives) and "temp". `shell()` is a launch of the shell with
+// TEMP/TMP there, QUILLMARSH_BASE_URL on a closed local port (every request fails at once) and the
+// folder as working directory; tests change what they need.
+struct sandbox {
+    sandbox();
+    temp_dir dir;
+    std::wstring roaming;
+    std::wstring local;
+    std::wstring temp;
+    profile_redirect profile;
+
+    launch shell() const;
+    std::wstring probe_log() const { return temp + L"\\quillmarsh_probe.log"; }
+    // The first launcher candidate: roaming + "\.quillmarsh\launcher".
+    std::wstring roaming_launcher() const { return roaming + L"\\.quillmarsh\\launcher"; }
+};
+
 // Holds the shell's single-instance mutex, as another running shell would.
 class instance_mutex_holder {
 public:
@@ -133,7 +153,7 @@ private:
 
 // ---- Windows of the program ------------------------------------------------------------------------
 
-// Icon of a message box, when it can be told (compared against the system's stock icons).
+// Icon of a message box, told from the screen: the box's icon control against each stock icon.
 enum class box_icon { unknown, none, error, warning, information, question };
 
 struct box_seen {
@@ -204,6 +224,9 @@ struct watch_options {
     std::function<void(const panel_seen&)> on_panel;
     DWORD poll_ms = 15;
 };
+
+// Default options with another time limit.
+watch_options time_limit(DWORD ms);
 
 // A started program. The destructor terminates it if it is still running, so a failed assertion never
 // leaves a shell behind holding the single-instance mutex.
