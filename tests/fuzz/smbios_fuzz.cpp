@@ -1,4 +1,5 @@
-// Arbitrary firmware tables through the SMBIOS walk and the string lookup. The walk gets exactly the
+// Arbitrary firmware tables through the SMBIOS walk and the string lookup, and the same bytes as a
+// storage device descriptor. The walk gets exactly the
 // fuzzer's bytes in a heap buffer of that size, so any read past the table is caught by ASan.
 #include <cstdint>
 #include <cstdlib>
@@ -63,6 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
         if (s.empty() && index > size) break;  // nothing further can exist
+    }
+
+    // The same bytes as a storage descriptor: the serial is a zero-free piece of the input that ends
+    // in no blank, and nothing is read past the buffer.
+    const std::string serial = disk_serial_from_descriptor({table.get(), size});
+    if (serial.size() > size || serial.find('\0') != std::string::npos) std::abort();
+    if (!serial.empty() && (serial.back() == ' ' || size < 28)) std::abort();
+    if (!serial.empty() && std::string(reinterpret_cast<const char*>(data), size).find(serial) == std::string::npos) {
+        std::abort();
     }
     return 0;
 }
