@@ -40,9 +40,11 @@ std::wstring launcher_file_path(const wchar_t* name) {
 
 void log_line(const std::wstring& message) {
     const std::wstring path = launcher_file_path(L"launcher.log");
-    // Append-only access: each line is one write at the end, so concurrent lines never overlap.
-    kernel_handle file{CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr)};
+    // Append-only access: each line is one write at the end, so concurrent lines never overlap. Write
+    // sharing as well as read sharing: with read sharing alone, a line from the watchdog that meets a
+    // worker line finds the file open and is lost to a sharing violation.
+    kernel_handle file{CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (!file) return;
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
     DWORD written = 0;
