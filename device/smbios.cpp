@@ -1,8 +1,9 @@
 // The SMBIOS reader: fetches the raw firmware table; the walk itself is platform-free.
+#include <windows.h>
+
 #include <vector>
 
 #include "device/device.h"
-#include "shell/handle.h"
 
 component_map read_smbios_components() {
     constexpr DWORD provider = 0x52534D42;  // 'RSMB'
