@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The main job: builds the shell, starts the reference server with a demonstration launcher jar and
+# Java 17 archive, and runs the shell under Wine + Xvfb as a player would, through the whole launch
+# sequence to a started client. Prints every message box, the launcher log and where the files are.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/setup.sh
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+
+build=$root/build/windows
+job=$build/main-job
+rm -rf "$job"
+mkdir -p "$job"
+
+# A prefix of its own, so the player's profile starts empty like on a first run.
+export WINEPREFIX=$job/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+bash scripts/wine-prefix.sh "$WINEPREFIX" >/dev/null
+
+# The server's two files: a stand-in launcher jar and a Java 17 archive whose java.exe is the test
+# double (no Windows JDK can be installed here). Wine has no tar.exe: the double unpacks zips.
+bash scripts/demo-files.sh "$build" "$job/files" "$job/tools"
+export WINEPATH
+WINEPATH=$(winepath -w "$job/tools")
+
+export QUILLMARSH_FILES_DIR=$job/files QUILLMARSH_DB_DSN="sqlite:$job/bans.sqlite"
+server_state=$job/server
+bash server/bin/dev-server.sh --state "$server_state"
+trap 'bash server/bin/dev-server.sh --stop "$server_state"' EXIT
+port=$(cat "$server_state/port")
+export QUILLMARSH_BASE_URL=http://127.0.0.1:$port
+echo "reference server: $QUILLMARSH_BASE_URL (pid $(cat "$server_state/pid"))"
+
+exe_win=$(winepath -w "$build/QuillmarshLauncher.exe")
+echo "running the shell under Wine + Xvfb ..."
+status=0
+xvfb-run -a -s "-screen 0 1280x1024x24" \
+    wine "$build/programs/launch_and_watch.exe" --limit-seconds 330 "$exe_win" || status=$?
+
+profile=$(ls -d "$WINEPREFIX"/drive_c/users/*/ | grep -v Public | head -1)
+for dir in "$profile"AppData/Roaming/.quillmarsh/launcher "$profile"AppData/Local/.quillmarsh/launcher \
+           "$build/launcher_data"; do
+    if [ -f "$dir/launcher.log" ]; then
+        echo
+        echo "launcher directory: $dir"
+        ls -la "$dir"
+        echo
+        echo "launcher.log:"
+        cat "$dir/launcher.log"
+        break
+    fi
+done
+probe="$profile"Temp/quillmarsh_probe.log
+if [ -f "$probe" ]; then
+    echo
+    echo "probe log ($probe):"
+    iconv -f UTF-16LE -t UTF-8 "$probe"
+fi
+echo
+echo "server access log:"
+tail -n 20 "$server_state/server.log" || true
+WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true
+exit $status
