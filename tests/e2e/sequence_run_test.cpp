@@ -409,14 +409,20 @@ TEST(sequence, a_later_run_with_the_same_jar_keeps_it_and_its_record) {
     ASSERT_TRUE(e2e::write_file(w.file(L"last.sha256"), record));
     ASSERT_TRUE(e2e::write_file(w.jar() + L".tmp", "left over from a run the watchdog ended"));
     w.serve_jar(kJarV1);
+    // An installed runtime is listed as a candidate but never started while the built-in one works.
+    const std::wstring installed = w.make_runtime(w.machine_dir(L"jdk-21"), kHealthyClient);
+    e2e::launch l = w.shell();
+    l.env.set(L"JAVA_HOME", installed);
 
-    const e2e::run_result r = w.run();
+    const e2e::run_result r = w.run(l);
     expect_quiet_success(r);
 
     const std::vector<std::wstring> log = w.log();
-    expect_in_order(log,
-                    {L"Встроенная Java 17 готова.", L"Локальный jar-файл присутствует.",
-                     L"Скачанный jar совпадает с лocalным — обновление не требуется.", L"Клиент запущен."});
+    expect_in_order(log, {L"Встроенная Java 17 готова.", L"Локальный jar-файл присутствует.",
+                          L"Скачанный jar совпадает с лocalным — обновление не требуется.",
+                          L"Буду пробовать Java: " + w.java17_home(), L"Буду пробовать Java: " + installed,
+                          L"Клиент запущен (Java: " + w.java17_home() + L")", L"Клиент запущен."});
+    EXPECT_TRUE(java_starts(installed, "jar").empty());
     EXPECT_EQ(count_prefix(log, L"Лаунчер обновлён"), 0u);
     EXPECT_EQ(test_server::hits(w.archive_route()), 0u);  // Java 17 was there already
     EXPECT_EQ(test_server::hits(w.jar_route()), 1u);
