@@ -26,7 +26,7 @@ height=${height:-1024}
 
 status=0
 # _NET_WORKAREA is x, y, width, height; the panel test wants left, top, right, bottom.
-for area in "0 0 $width $((height - 40))" "0 0 $((width - 62)) $height" "0 24 $((width - 100)) $((height - 54))"; do
+for area in "0 0 $width $((height - 40))" "0 0 $((width - 62)) $height"; do
     read -r x y w h <<<"$area"
     echo "work area x=$x y=$y w=$w h=$h"
     wineserver -k 2>/dev/null || true
