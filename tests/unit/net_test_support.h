@@ -33,6 +33,7 @@ public:
     }
     temp_dir(const temp_dir&) = delete;
     temp_dir& operator=(const temp_dir&) = delete;
+    const std::wstring& path() const { return path_; }
     std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
 
 private:
