@@ -38,15 +38,18 @@ windows() { echo "Z:$1" | tr / '\\'; }
 echo "jar: $jar_mib MiB from $url$jar_path; $runs warm runs after one that installs the jar"
 export QUILLMARSH_BASE_URL=$url
 xvfb-run -a -s "-screen 0 1280x1024x24" wine "$program" bench "$(windows "$(realpath "$shell")")" \
-    "$(windows "$work")" "$runs"
+    "$(windows "$work")" "$runs" | tr -d '\r' | tee "$work/shell.txt" | grep -v '^median_to_client_ms='
+shell_ms=$(sed -n 's/^median_to_client_ms=//p' "$work/shell.txt")
 
 times=()
 for _ in $(seq 1 "$runs"); do
     times+=("$(curl -s -o /dev/null -w '%{time_total}' "$url$jar_path")")
 done
-printf '%s\n' "${times[@]}" | sort -n | awk -v n="$runs" '
+printf '%s\n' "${times[@]}" | sort -n | awk -v n="$runs" -v shell="$shell_ms" '
     { t[NR] = $1 * 1000 }
     END {
         m = (n % 2) ? t[(n + 1) / 2] : (t[n / 2] + t[n / 2 + 1]) / 2
         printf "curl, the same jar alone (%d runs): median %.1f ms, min %.1f ms, max %.1f ms\n", n, m, t[1], t[n]
+        printf "shell overhead beyond the download, warm run (median to client start minus median curl): %.1f ms\n",
+               shell - m
     }'
