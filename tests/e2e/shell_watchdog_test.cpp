@@ -88,6 +88,28 @@ TEST(shell_watchdog, box_left_open_keeps_the_process_until_answered) {
     EXPECT_EQ(code, 1u);
 }
 
+TEST(shell_watchdog, stage_box_left_open_does_not_stop_it) {
+    // The whole shell with a 5 s limit: a stage fails (the server is a closed port) and its box is
+    // left open; the watchdog still logs, shows its own box, and ends the process with code 1.
+    e2e::sandbox s;
+    ASSERT_TRUE(e2e::make_dirs(s.roaming + L"\\.quillmarsh"));
+    e2e::launch l = s.shell();
+    l.exe = e2e::test_bin(L"programs/shell_probe.exe");
+    l.arguments = L"shell 5000";
+    e2e::watch_options o = e2e::time_limit(60000);
+    o.on_box = [](const e2e::box_seen& b) { return b.text == kWatchdogBox; };
+    const e2e::run_result r = e2e::run(l, o);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 1u);
+    ASSERT_EQ(r.boxes.size(), 2u);
+    EXPECT_NE(r.boxes[0].text, kWatchdogBox);
+    EXPECT_EQ(r.boxes[1].text, kWatchdogBox);
+    const std::optional<std::string> log = e2e::read_file(s.roaming_launcher() + L"\\launcher.log");
+    ASSERT_TRUE(log.has_value());
+    EXPECT_NE(log->find(narrow(L"] WATCHDOG: превышен общий таймаут лаунчера (5 сек). Принудительное завершение.\r\n")),
+              std::string::npos);
+}
+
 TEST(shell_status_text, posts_to_a_gone_panel_neither_leak_nor_double_free) {
     e2e::temp_dir dir;
     const e2e::run_result r = e2e::run(probe_program(L"post-after-destroy", dir), e2e::time_limit(30000));

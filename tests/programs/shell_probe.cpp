@@ -7,6 +7,8 @@
 //   shell_probe watchdog-finished <limit_ms> <dir>  the same with the launch already finished
 //   shell_probe fallback <limit_ms> <dir>           run_shell whose worker never runs and whose watchdog
 //                                                   thread cannot be created; exit code of run_shell
+//   shell_probe shell <limit_ms>                    the whole shell (real worker and stages) with a
+//                                                   shorter watchdog limit; exit code of run_shell
 //   shell_probe panel <ms> <per_mille> <text>       the real panel with a text and a bar for <ms>
 //   shell_probe post-after-destroy                  0 when status texts neither leak nor are freed twice;
 //                                                   10 leak after destroy, 11 freed twice, 12 the live
@@ -145,6 +147,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (mode == L"fallback" && argc == 4) {
         return fallback(static_cast<std::uint32_t>(std::wcstoul(argv[2], nullptr, 10)), argv[3]);
+    }
+    if (mode == L"shell" && argc == 3) {
+        return run_shell(GetModuleHandleW(nullptr), start_detached_thread,
+                         static_cast<std::uint32_t>(std::wcstoul(argv[2], nullptr, 10)));
     }
     if (mode == L"panel" && argc == 5) {
         return panel(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)),
