@@ -115,7 +115,8 @@ TEST_F(net_http, reuses_the_connection_for_one_host_and_opens_another_for_a_new_
     ASSERT_TRUE(get(http(L"/net/http/reuse"), error)) << narrow(error);
     ASSERT_TRUE(get(http(L"/net/http/reuse"), error)) << narrow(error);
     EXPECT_EQ(g_http_cache.connections_opened, 1u);
-    EXPECT_EQ(test_server::connections() - tcp_before, 1u);  // one TCP connection carried both
+    // At most one new TCP connection carried both (none when the platform kept an older one alive).
+    EXPECT_LE(test_server::connections() - tcp_before, 1u);
 
     struct row {
         const wchar_t* host;
