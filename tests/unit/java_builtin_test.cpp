@@ -1,0 +1,369 @@
+// Provisioning of the built-in Java 17 against the fault-injecting test server, with the java.exe,
+// tar.exe and powershell.exe doubles; and the Java 17 stage's texts.
+#include <gtest/gtest.h>
+
+#include <cwctype>
+
+#include "java/java.h"
+#include "net/net.h"
+#include "java_test_support.h"
+#include "net_test_server.h"
+
+using namespace java_test;
+
+namespace {
+
+// Tells this run's server paths from those of earlier runs against the same server (Wine reuses
+// small process ids, and the server counts hits per path for its whole life).
+const std::wstring& run_tag() {
+    static const std::wstring tag = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
+    return tag;
+}
+
+const std::string& java_double_bytes() {
+    static const std::string bytes = double_bytes(L"java");
+    return bytes;
+}
+
+// One provisioning scene: a launcher directory, a tools folder that is the whole PATH (holding copies of
+// the tar and PowerShell doubles as asked), and archives served by the test server.
+struct scene {
+    temp_dir temp{L"java17"};
+    std::wstring launcher = temp.path + L"\\launcher";
+    std::wstring tools = temp.path + L"\\tools";
+    std::vector<std::wstring> served_files;
+    std::optional<launcher_dir_guard> launcher_guard;
+    std::optional<env_guard> path_guard;
+
+    explicit scene(bool with_tar = true, bool with_powershell = true, const std::wstring& launcher_name = L"launcher") {
+        launcher = temp.path + L"\\" + launcher_name;
+        launcher_guard.emplace(launcher, temp.path + L"\\probe.log");
+        make_dirs(tools);
+        if (with_tar) CopyFileW(double_path(L"tar").c_str(), (tools + L"\\tar.exe").c_str(), FALSE);
+        if (with_powershell) {
+            CopyFileW(double_path(L"powershell").c_str(), (tools + L"\\powershell.exe").c_str(), FALSE);
+        }
+        path_guard.emplace(L"PATH", tools);
+    }
+    ~scene() {
+        for (const std::wstring& file : served_files) DeleteFileW(file.c_str());
+    }
+
+    std::wstring target() const { return launcher + L"\\Java17"; }
+    std::wstring staging() const { return launcher + L"\\Java17.new"; }
+    std::wstring archive() const { return launcher + L"\\Java17.zip"; }
+
+    // A path of its own on the server; `options` as the server's /set takes them.
+    std::wstring route(const std::wstring& options) {
+        static int counter = 0;
+        const std::wstring path = L"/java17-tests/" + run_tag() + L"/" + std::to_wstring(++counter) + L"/Java17.zip";
+        test_server::set_route(path, options);
+        return path;
+    }
+
+    // The bytes as a file the server can send (in its state folder, which Linux and Wine both see).
+    std::wstring file_option(const std::string& bytes) {
+        static int counter = 0;
+        const std::wstring name = L"java17_" + run_tag() + L"_" + std::to_wstring(++counter) + L".zip";
+        const std::wstring windows_path = test_server::state_dir() + L"\\" + name;
+        write_file(windows_path, bytes);
+        served_files.push_back(windows_path);
+        wchar_t unix_dir[1024] = {};
+        GetEnvironmentVariableW(L"QUILLMARSH_TEST_SERVER", unix_dir, 1024);
+        return L"file=" + test_server::encode(narrow(std::wstring(unix_dir) + L"/" + name));
+    }
+
+    std::wstring url(const std::wstring& path) const { return test_server::url(test_server::find()->http, path); }
+
+    std::string log_of(const wchar_t* tool) const {
+        return read_file(tools + L"\\" + tool + L"_double.log");
+    }
+};
+
+std::string archive_with(const std::vector<std::string>& java_paths, const std::string& ini = {}) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const std::string& path : java_paths) {
+        entries.emplace_back(path, java_double_bytes());
+        if (!ini.empty()) entries.emplace_back(path.substr(0, path.rfind('/')) + "/java_double.ini", ini);
+    }
+    return make_zip(entries);
+}
+
+#define NEED_SERVER()                                                                      \
+    if (!test_server::find()) GTEST_SKIP() << "the test server fixture is not running"
+
+}  // namespace
+
+TEST(java17_provisioning, an_existing_home_is_returned_at_once_whether_or_not_it_passes_the_probe) {
+    NEED_SERVER();
+    struct row {
+        const char* name;
+        std::string ini;
+    };
+    const row rows[] = {{"works", "version.exit=0\n"}, {"fails the probe", "version.exit=1\n"}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        scene s;
+        const std::wstring home = s.target() + L"\\jdk-17.0.2";
+        make_double_home(home, r.ini);
+        const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
+        std::wstring error = L"untouched";
+        const auto result = ensure_builtin_java17(s.url(path), L"", false, error, {});
+        EXPECT_EQ(result, std::optional<std::wstring>(home));
+        EXPECT_EQ(error, L"untouched");
+        EXPECT_EQ(test_server::hits(path), 0u);
+        EXPECT_EQ(java_starts(home).size(), 1u);  // probed once
+    }
+}
+
+TEST(java17_provisioning, a_missing_runtime_is_downloaded_unpacked_and_swapped_in) {
+    NEED_SERVER();
+    struct row {
+        const char* name;
+        std::vector<std::string> java_paths;
+        std::wstring relative;
+    };
+    const row rows[] = {
+        {"one top-level directory", {"jdk-17.0.2+8/bin/java.exe"}, L"\\jdk-17.0.2+8"},
+        {"two levels", {"vendor/jdk17/bin/java.exe"}, L"\\vendor\\jdk17"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        scene s;
+        make_dirs(s.target());                                     // present but empty
+        write_file(s.staging() + L"\\stale\\leftover.txt", "x");  // a run that was cut short
+        const std::string zip = archive_with(r.java_paths);
+        const std::wstring path = s.route(s.file_option(zip));
+        std::uint64_t last_done = 0;
+        std::uint64_t last_total = 0;
+        int calls = 0;
+        std::wstring error = L"earlier warning";
+        const auto result = ensure_builtin_java17(s.url(path), L"", false, error,
+                                                  [&](std::uint64_t done, std::uint64_t total) {
+                                                      ++calls;
+                                                      last_done = done;
+                                                      last_total = total;
+                                                  });
+        EXPECT_EQ(result, std::optional<std::wstring>(s.target() + r.relative));
+        EXPECT_EQ(error, L"");
+        EXPECT_EQ(test_server::hits(path), 1u);
+        EXPECT_GT(calls, 0);
+        EXPECT_EQ(last_done, zip.size());
+        EXPECT_EQ(last_total, zip.size());
+        EXPECT_EQ(read_file(s.target() + r.relative + L"\\bin\\java.exe"), java_double_bytes());
+        EXPECT_FALSE(exists(s.staging()));
+        EXPECT_FALSE(exists(s.archive()));
+        EXPECT_FALSE(exists(s.target() + L"\\stale"));
+        EXPECT_NE(s.log_of(L"tar").find("cmdline=tar.exe -xf \"" + narrow(s.archive()) + "\" -C \"" +
+                                        narrow(s.staging()) + "\""),
+                  std::string::npos);
+        EXPECT_EQ(s.log_of(L"powershell"), "");  // tar worked: PowerShell never started
+    }
+}
+
+TEST(java17_provisioning, a_failed_first_download_is_followed_by_a_second_attempt) {
+    NEED_SERVER();
+    scene s;
+    const std::string zip = archive_with({"jdk/bin/java.exe"});
+    const std::wstring good = s.file_option(zip);
+    // The first response stalls between pieces and is reset half-way; while it runs, the route is
+    // switched to the whole archive, which the second attempt then gets.
+    const std::wstring path = s.route(good + L"&drop_after=" + std::to_wstring(zip.size() / 2) +
+                                      L"&chunk=16384&delay_ms=50");
+    bool switched = false;
+    std::wstring error;
+    const auto result = ensure_builtin_java17(s.url(path), L"", false, error, [&](std::uint64_t, std::uint64_t) {
+        if (!switched) switched = test_server::set_route(path, good);
+    });
+    ASSERT_TRUE(switched);
+    EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\jdk"));
+    EXPECT_EQ(error, L"");
+    EXPECT_EQ(test_server::hits(path), 2u);
+    EXPECT_FALSE(exists(s.staging()));
+    EXPECT_FALSE(exists(s.archive()));
+}
+
+TEST(java17_provisioning, powershell_unpacks_when_tar_is_missing_even_below_a_path_with_an_apostrophe) {
+    NEED_SERVER();
+    scene s(false, true, L"O'Brien\\launcher");
+    const std::wstring path = s.route(s.file_option(archive_with({"jdk-17/bin/java.exe"})));
+    std::wstring error;
+    const auto result = ensure_builtin_java17(s.url(path), L"", false, error, {});
+    EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\jdk-17"));
+    EXPECT_EQ(error, L"");
+    // The double read the literals as PowerShell would: the apostrophe survived the quoting.
+    EXPECT_NE(s.log_of(L"powershell").find("archive=" + narrow(s.archive()) + "\n"), std::string::npos);
+    EXPECT_NE(s.log_of(L"powershell").find("destination=" + narrow(s.staging()) + "\n"), std::string::npos);
+    EXPECT_FALSE(exists(s.archive()));
+}
+
+TEST(java17_provisioning, when_both_unpackers_fail_the_tar_reason_is_reported) {
+    NEED_SERVER();
+    struct row {
+        const char* name;
+        bool with_tar;
+        std::wstring want_inside;  // empty: the tar start failure, built from the paths
+    };
+    const row rows[] = {{"tar fails with 3", true, L"завершился с кодом 3"}, {"tar missing", false, L""}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        scene s(r.with_tar, true);
+        if (r.with_tar) write_file(s.tools + L"\\tar_double.ini", "exit=3\n");
+        write_file(s.tools + L"\\powershell_double.ini", "exit=1\n");
+        const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
+        std::wstring error;
+        const auto result = ensure_builtin_java17(s.url(path), L"", false, error, {});
+        const std::wstring inside = r.want_inside.empty() ? L"не удалось запустить: tar.exe -xf \"" + s.archive() +
+                                                               L"\" -C \"" + s.staging() + L"\""
+                                                         : r.want_inside;
+        EXPECT_FALSE(result.has_value());
+        EXPECT_EQ(error, L"распаковка не удалась (" + inside + L")");
+        EXPECT_EQ(test_server::hits(path), 2u);
+        EXPECT_FALSE(exists(s.archive()));
+        EXPECT_FALSE(exists(s.staging()));
+        EXPECT_FALSE(exists(s.target()));
+    }
+}
+
+TEST(java17_provisioning, an_archive_without_a_working_home_one_or_two_levels_down_fails_both_attempts) {
+    NEED_SERVER();
+    struct row {
+        const char* name;
+        std::string zip;
+    };
+    const row rows[] = {
+        {"java.exe at the root", archive_with({"bin/java.exe"})},
+        {"three levels down", archive_with({"a/b/jdk/bin/java.exe"})},
+        {"runtime fails the probe", archive_with({"jdk/bin/java.exe"}, "version.exit=1\n")},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        scene s;
+        const std::wstring path = s.route(s.file_option(r.zip));
+        std::wstring error;
+        const auto result = ensure_builtin_java17(s.url(path), L"", false, error, {});
+        EXPECT_FALSE(result.has_value());
+        EXPECT_EQ(error, L"Java 17 распакована, но java.exe не запускается");
+        EXPECT_EQ(test_server::hits(path), 2u);
+        EXPECT_FALSE(exists(s.staging()));
+        EXPECT_FALSE(exists(s.archive()));
+        EXPECT_FALSE(exists(s.target()));
+    }
+}
+
+TEST(java17_provisioning, a_download_that_fails_twice_reports_the_download_reason) {
+    NEED_SERVER();
+    scene s;
+    const std::wstring path = s.route(L"status=404&body=missing");
+    std::wstring error;
+    const auto result = ensure_builtin_java17(s.url(path), L"", false, error, {});
+    EXPECT_FALSE(result.has_value());
+    const std::wstring prefix = L"скачивание Java 17 не удалось: ";
+    EXPECT_EQ(error.substr(0, prefix.size()), prefix);
+    EXPECT_GT(error.size(), prefix.size());
+    // Two attempts, each as many requests as one download makes (it may try a second route).
+    const std::wstring single = s.route(L"status=404&body=missing");
+    std::wstring single_error;
+    EXPECT_FALSE(download_to_file(s.url(single), s.temp.path + L"\\single.zip", {}, single_error));
+    EXPECT_EQ(error, prefix + single_error);
+    EXPECT_EQ(test_server::hits(path), 2 * test_server::hits(single));
+    EXPECT_FALSE(exists(s.staging()));
+    EXPECT_FALSE(exists(s.archive()));
+}
+
+TEST(java17_provisioning, a_version_key_is_compared_without_letter_case_and_a_mismatch_stops_at_once) {
+    NEED_SERVER();
+    const std::string zip = archive_with({"jdk/bin/java.exe"});
+    std::wstring upper = platform_sha256_hex(zip);
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+    std::wstring wrong = platform_sha256_hex(zip);
+    wrong[0] = wrong[0] == L'0' ? L'1' : L'0';
+    struct row {
+        const char* name;
+        std::wstring key;
+        bool accepted;
+    };
+    const row rows[] = {{"upper case", upper, true}, {"one digit off", wrong, false}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        scene s;
+        const std::wstring path = s.route(s.file_option(zip));
+        std::wstring error;
+        const auto result = ensure_builtin_java17(s.url(path), r.key, false, error, {});
+        EXPECT_EQ(result.has_value(), r.accepted);
+        EXPECT_EQ(error, r.accepted ? L"" : L"скачанный Java17.zip не совпадает с ключом версии");
+        EXPECT_EQ(test_server::hits(path), 1u);  // a mismatch gets no second attempt
+        EXPECT_FALSE(exists(s.archive()));
+        EXPECT_FALSE(exists(s.staging()));
+        EXPECT_EQ(s.log_of(L"tar").empty(), !r.accepted);  // a mismatched archive is never unpacked
+    }
+}
+
+TEST(java17_provisioning, forced_provisioning_replaces_a_working_home_or_keeps_it_with_a_warning) {
+    NEED_SERVER();
+    {
+        SCOPED_TRACE("replaced");
+        scene s;
+        make_double_home(s.target() + L"\\old-jdk");
+        const std::wstring path = s.route(s.file_option(archive_with({"new-jdk/bin/java.exe"})));
+        std::wstring error;
+        const auto result = ensure_builtin_java17(s.url(path), L"", true, error, {});
+        EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\new-jdk"));
+        EXPECT_EQ(error, L"");
+        EXPECT_FALSE(exists(s.target() + L"\\old-jdk"));
+    }
+    {
+        SCOPED_TRACE("kept");
+        scene s;
+        make_double_home(s.target() + L"\\old-jdk");
+        const std::wstring path = s.route(L"status=500");
+        std::wstring error;
+        const auto result = ensure_builtin_java17(s.url(path), L"", true, error, {});
+        EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\old-jdk"));
+        EXPECT_EQ(error.rfind(L"скачивание Java 17 не удалось: ", 0), 0u);
+        EXPECT_TRUE(exists(s.target() + L"\\old-jdk\\bin\\java.exe"));
+    }
+}
+
+TEST(java17_stage, a_ready_runtime_is_logged_and_handed_on) {
+    NEED_SERVER();
+    scene s;
+    const std::wstring home = s.target() + L"\\jdk";
+    make_double_home(home);
+    const std::wstring base_path = L"/java17-stage-unused-" + run_tag();
+    env_guard base(L"QUILLMARSH_BASE_URL", s.url(base_path));
+    std::wstring java_home;
+    stage_failure failure;
+    EXPECT_TRUE(run_java17_stage(java_home, failure));
+    EXPECT_EQ(java_home, home);
+    const std::string log = read_file(s.launcher + L"\\launcher.log");
+    EXPECT_NE(log.find("Подготовка встроенной Java 17...\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Встроенная Java 17 готова.\r\n"), std::string::npos);
+    EXPECT_EQ(test_server::hits(base_path + builtin_java_archive_path()), 0u);
+}
+
+TEST(java17_stage, provisioning_from_the_built_in_path_and_the_failure_texts) {
+    NEED_SERVER();
+    scene s;
+    const std::wstring base_path = L"/java17-stage-" + run_tag();
+    test_server::set_route(base_path + builtin_java_archive_path(), s.file_option(archive_with({"jdk/bin/java.exe"})));
+    {
+        env_guard base(L"QUILLMARSH_BASE_URL", s.url(base_path));
+        std::wstring java_home;
+        stage_failure failure;
+        EXPECT_TRUE(run_java17_stage(java_home, failure));
+        EXPECT_EQ(java_home, s.target() + L"\\jdk");
+    }
+    remove_tree(s.target());
+    test_server::set_route(base_path + builtin_java_archive_path(), L"status=404");
+    env_guard base(L"QUILLMARSH_BASE_URL", s.url(base_path));
+    std::wstring java_home;
+    stage_failure failure;
+    EXPECT_FALSE(run_java17_stage(java_home, failure));
+    const std::wstring log_prefix = L"ОШИБКА: не удалось подготовить Java 17: скачивание Java 17 не удалось: ";
+    ASSERT_EQ(failure.log.rfind(log_prefix, 0), 0u);
+    const std::wstring error = failure.log.substr(log_prefix.size() - std::wstring(L"скачивание Java 17 не удалось: ").size());
+    EXPECT_EQ(failure.box, L"Не удалось скачать и распаковать Java 17.\n\n" + error +
+                               L"\n\nПроверьте интернет-соединение и перезапустите лаунчер.\n\nПодробности: " +
+                               s.launcher + L"\\launcher.log");
+}
