@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake make ninja-build
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-    wine wine64 xvfb xauth x11-apps
+    wine wine64 xvfb xauth x11-apps x11-utils
     googletest
     clang libclang-rt-14-dev
     python3 imagemagick zip unzip
