@@ -560,14 +560,18 @@ run_result process::finish(const watch_options& options) {
                 if (options.on_panel) options.on_panel(p);
             } else if (cls == L"#32770") {
                 if (!IsWindowVisible(w)) continue;
-                box_seen b;
-                if (!read_box(w, b)) continue;
-                const bool fresh = std::find(recorded.begin(), recorded.end(), w) == recorded.end();
-                if (fresh) {
+                // A box is read once (its icon is told from the screen, which takes a moment); a box left
+                // open is offered again from that record.
+                const auto known = std::find(recorded.begin(), recorded.end(), w);
+                if (known == recorded.end()) {
+                    box_seen b;
+                    if (!read_box(w, b)) continue;
                     recorded.push_back(w);
                     r.boxes.push_back(b);
                 }
-                const bool answer = options.on_box ? options.on_box(b) : true;
+                const std::size_t index = static_cast<std::size_t>(
+                    std::find(recorded.begin(), recorded.end(), w) - recorded.begin());
+                const bool answer = options.on_box ? options.on_box(r.boxes[index]) : true;
                 if (answer) dismiss_box(w);
             } else if (IsWindowVisible(w)) {
                 if (std::find(r.other_windows.begin(), r.other_windows.end(), cls) == r.other_windows.end()) {
