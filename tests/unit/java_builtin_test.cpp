@@ -89,6 +89,43 @@ std::string archive_with(const std::vector<std::string>& java_paths, const std::
     return make_zip(entries);
 }
 
+// The panel's messages in the order the stage posted them: texts, and progress values (negative hides).
+struct panel_messages {
+    std::vector<std::wstring> texts;
+    std::vector<std::int32_t> progress;
+};
+
+// Takes this thread's queued panel messages, noting them before the panel handles them.
+panel_messages drain_panel(HWND window) {
+    panel_messages seen;
+    MSG msg;
+    while (PeekMessageW(&msg, window, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_STATUS_TEXT && msg.lParam != 0) {
+            seen.texts.push_back(*reinterpret_cast<const std::wstring*>(msg.lParam));
+        }
+        if (msg.message == WM_STATUS_PROGRESS) {
+            seen.progress.push_back(static_cast<std::int32_t>(static_cast<std::uint32_t>(msg.wParam & 0xFFFFFFFFu)));
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return seen;
+}
+
+// Closes a panel made by the test and waits for its end.
+void close_panel(HWND window) {
+    PostMessageW(window, WM_STATUS_CLOSE, 0, 0);
+    MSG msg;
+    for (int i = 0; i < 100 && IsWindow(window); ++i) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message != WM_QUIT) DispatchMessageW(&msg);
+        }
+        Sleep(10);
+    }
+    g_status_text.clear();
+    g_status_progress = -1;
+}
+
 #define NEED_SERVER()                                                                      \
     if (!test_server::find()) GTEST_SKIP() << "the test server fixture is not running"
 
@@ -349,10 +386,20 @@ TEST(java17_stage, provisioning_from_the_built_in_path_and_the_failure_texts) {
     test_server::set_route(base_path + builtin_java_archive_path(), s.file_option(archive_with({"jdk/bin/java.exe"})));
     {
         env_guard base(L"QUILLMARSH_BASE_URL", s.url(base_path));
+        const HWND panel = create_status_window(GetModuleHandleW(nullptr));
+        ASSERT_NE(panel, nullptr);
+        drain_panel(panel);
         std::wstring java_home;
         stage_failure failure;
         EXPECT_TRUE(run_java17_stage(java_home, failure));
         EXPECT_EQ(java_home, s.target() + L"\\jdk");
+        // The bar shows while the archive downloads and is hidden when the stage ends.
+        const panel_messages seen = drain_panel(panel);
+        close_panel(panel);
+        EXPECT_EQ(seen.texts, std::vector<std::wstring>{L"Подготовка Java 17..."});
+        ASSERT_GE(seen.progress.size(), 2u);
+        EXPECT_EQ(seen.progress[seen.progress.size() - 2], 1000);
+        EXPECT_LT(seen.progress.back(), 0);
     }
     remove_tree(s.target());
     test_server::set_route(base_path + builtin_java_archive_path(), L"status=404");
