@@ -19,6 +19,7 @@
 //   kills the process still finds it), UTF-8:
 //     [start]
 //     mode=version|jar|other
+//     pid=<the process id, decimal>
 //     cmdline=<the full command line>
 //     cwd=<the current directory>
 //     env=NAME=VALUE        one line per environment variable, in the environment block's order
@@ -165,7 +166,8 @@ int wmain() {
     if (argv != nullptr) LocalFree(argv);
 
     const std::wstring dir = own_directory();
-    const std::string record = "[start]\nmode=" + mode + "\ncmdline=" + to_utf8(GetCommandLineW()) +
+    const std::string record = "[start]\nmode=" + mode + "\npid=" + std::to_string(GetCurrentProcessId()) +
+                               "\ncmdline=" + to_utf8(GetCommandLineW()) +
                                "\ncwd=" + to_utf8(current_directory()) + "\n" + environment_lines() + "[end]\n";
     append_file(dir + L"\\java_double.log", record);
 
