@@ -8,11 +8,13 @@ root=$PWD
 bash scripts/setup.sh
 
 cmake --preset windows >/dev/null
-cmake --build --preset windows
+# Only what the job runs: the shell, the java.exe and tar.exe doubles and the box-answering front.
+cmake --build --preset windows --target QuillmarshLauncher double_java double_tar program_launch_and_watch
 
 build=$root/build/windows
 job=$build/main-job
-rm -rf "$job"
+# Every main job is a player's first run: no profile, no launcher directory from an earlier job.
+rm -rf "$job" "$build/launcher_data"
 mkdir -p "$job"
 
 # A prefix of its own, so the player's profile starts empty like on a first run.
@@ -34,6 +36,10 @@ export QUILLMARSH_BASE_URL=http://127.0.0.1:$port
 echo "reference server: $QUILLMARSH_BASE_URL (pid $(cat "$server_state/pid"))"
 
 exe_win=$(winepath -w "$build/QuillmarshLauncher.exe")
+# winepath started this prefix's Wine session without a display; end it, or the shell's windows would
+# find no display driver in that session.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
 echo "running the shell under Wine + Xvfb ..."
 status=0
 xvfb-run -a -s "-screen 0 1280x1024x24" \

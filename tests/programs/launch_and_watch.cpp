@@ -55,9 +55,11 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring command;
     for (int i = first; i < argc; ++i) {
         if (!command.empty()) command += L' ';
-        command += L'"';
-        command += argv[i];
-        command += L'"';
+        const std::wstring arg = argv[i];
+        const bool quote = arg.empty() || arg.find_first_of(L" \t") != std::wstring::npos;
+        if (quote) command += L'"';
+        command += arg;
+        if (quote) command += L'"';
     }
     STARTUPINFOW si{};
     si.cb = sizeof si;
