@@ -68,7 +68,7 @@ TEST(java_probe, a_hanging_runtime_is_terminated_and_fails) {
     const DWORD pid = last_pid(home);
     ASSERT_NE(pid, 0u);
     DWORD code = 0;
-    EXPECT_TRUE(process_ended(pid, &code));
+    EXPECT_TRUE(process_ended(pid, java_exe(home), &code));
     if (code != 0) {
         EXPECT_EQ(code, 1u);  // still known: ended by the termination
     }
@@ -125,7 +125,7 @@ TEST(java_runner, a_program_past_the_limit_is_terminated) {
     const DWORD pid = last_pid(home);
     ASSERT_NE(pid, 0u);
     DWORD code = 0;
-    EXPECT_TRUE(process_ended(pid, &code));
+    EXPECT_TRUE(process_ended(pid, java_exe(home), &code));
     if (code != 0) {
         EXPECT_EQ(code, 1u);  // still known: ended by the termination
     }

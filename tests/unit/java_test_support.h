@@ -192,14 +192,32 @@ inline std::vector<java_start> java_starts(const std::wstring& home) {
     return starts;
 }
 
-// True when the process with this id no longer runs (gone, or ended; `code` gets its exit code when
-// it is still known).
-inline bool process_ended(DWORD pid, DWORD* code = nullptr) {
+// True when the process with this id, started from `image`, no longer runs (gone, or ended; `code`
+// gets its exit code when it is still known). A process that reused the id runs another image and
+// does not count.
+inline bool process_ended(DWORD pid, const std::wstring& image, DWORD* code = nullptr) {
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (process == nullptr) return true;
+    std::wstring name(32768, L'\0');
+    DWORD size = static_cast<DWORD>(name.size());
+    if (QueryFullProcessImageNameW(process, 0, name.data(), &size)) {
+        name.resize(size);
+        if (CompareStringOrdinal(name.c_str(), -1, image.c_str(), -1, TRUE) != CSTR_EQUAL) {
+            CloseHandle(process);
+            return true;
+        }
+    }
     const bool ended = WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
     if (ended && code != nullptr) GetExitCodeProcess(process, code);
     CloseHandle(process);
+    if (!ended) {
+        // Not left behind for the rest of the run: a stray double holds the test's output pipe open.
+        HANDLE stray = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+        if (stray != nullptr) {
+            TerminateProcess(stray, 99);
+            CloseHandle(stray);
+        }
+    }
     return ended;
 }
 
