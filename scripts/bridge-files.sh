@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Makes the two download files of a demonstration server that runs a real Java client on a Linux host:
+#   <FILES_DIR><launcher jar path>     the demo launcher jar, built from demo/src
+#   <FILES_DIR><Java 17 archive path>  the bridge runtime: a "Java 17" zip whose bin\java.exe forwards to
+#                                      the bridge service recorded in STATE_DIR (its port and per-run token
+#                                      go into bin\bridge.ini), which runs the machine's own java
+# On Windows the archive holds a real JDK; the bridge exists only because no Windows JDK can be
+# installed on these machines. The paths are the build's own (CMake cache). With TOOLS_DIR, the tar.exe
+# double is copied there too (Wine has no tar.exe).
+# Usage: scripts/bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [TOOLS_DIR]
+#   (start the service first: bash scripts/bridge-service.sh --state STATE_DIR)
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:?usage: bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [TOOLS_DIR]}
+files=${2:?usage: bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [TOOLS_DIR]}
+state=${3:?usage: bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [TOOLS_DIR]}
+tools=${4:-}
+forwarder=$build/doubles/bridge_java/bridge_java.exe
+tar_double=$build/doubles/tar/tar.exe
+for f in "$forwarder" "$build/CMakeCache.txt" "$state/port" "$state/token"; do
+    [ -f "$f" ] || { echo "no $f: build the windows preset and start the bridge service first" >&2; exit 1; }
+done
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+jar_path=$(cache_value QUILLMARSH_LAUNCHER_JAR_PATH)
+archive_path=$(cache_value QUILLMARSH_JAVA_ARCHIVE_PATH)
+mkdir -p "$files$(dirname "$jar_path")" "$files$(dirname "$archive_path")"
+
+bash "$here/demo/build.sh" "$files$jar_path"
+python3 - "$forwarder" "$files$archive_path" "$(cat "$state/port")" "$(cat "$state/token")" <<'PY'
+import sys, zipfile
+forwarder, archive, port, token = sys.argv[1:5]
+with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+    z.write(forwarder, "jdk-17.0.2/bin/java.exe")
+    z.writestr("jdk-17.0.2/bin/bridge.ini", "port=%s\r\ntoken=%s\r\n" % (port, token))
+    z.writestr("jdk-17.0.2/release", 'JAVA_VERSION="17.0.2"\n')
+PY
+if [ -n "$tools" ]; then
+    [ -f "$tar_double" ] || { echo "no $tar_double" >&2; exit 1; }
+    mkdir -p "$tools"
+    cp "$tar_double" "$tools/tar.exe"
+fi
+echo "launcher jar:    $files$jar_path"
+echo "Java 17 archive: $files$archive_path (bridge on 127.0.0.1:$(cat "$state/port"))"
+[ -z "$tools" ] || echo "tar.exe:         $tools/tar.exe"
