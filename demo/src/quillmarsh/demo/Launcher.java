@@ -1,5 +1,9 @@
 // The demonstration launcher jar: shows the device fingerprint it inherited from the shell and the Java
 // version it runs on, in a small window and on its console (the shell's java_console.log).
+// Without either variable it says so on standard error and exits with code 3.
+// Optional: QUILLMARSH_DEMO_SECONDS=N   end by itself (code 0) after N seconds; default: when the window
+//                                       is closed or the process is ended
+//           QUILLMARSH_DEMO_EXIT_CODE=N end at once with code N after printing (a client that dies early)
 package quillmarsh.demo;
 
 import java.awt.BorderLayout;
@@ -34,6 +38,13 @@ public final class Launcher {
         System.out.println("QUILLMARSH_HWID=" + hwid);
         System.out.println("QUILLMARSH_HWID_SIG=" + sig);
         System.out.flush();
+
+        // For trying the shell's early-exit path with a real client: end at once with the given code.
+        String crash = System.getenv("QUILLMARSH_DEMO_EXIT_CODE");
+        if (crash != null && !crash.isEmpty()) {
+            System.err.println("Demo client: ending at once with exit code " + crash.trim() + " as asked.");
+            System.exit(Integer.parseInt(crash.trim()));
+        }
 
         long seconds = 0;  // 0: until the window is closed (or the process is ended)
         String limit = System.getenv("QUILLMARSH_DEMO_SECONDS");
