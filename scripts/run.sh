@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# The main job: builds the shell, starts the reference server with a demonstration launcher jar and
-# Java 17 archive, and runs the shell under Wine + Xvfb as a player would, through the whole launch
-# sequence to a started client. Prints every message box, the launcher log and where the files are.
+# The main job: builds the shell, starts the reference server with the demo launcher jar and the bridge
+# runtime (a Java 17 archive whose java.exe runs this machine's JVM), and runs the shell under Wine + Xvfb
+# as a player would, through the whole launch sequence to the demo client running with its window on
+# screen. Prints every message box, the launcher log, the client's console log and where the files are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bash scripts/setup.sh
 
 cmake --preset windows >/dev/null
-# Only what the job runs: the shell, the java.exe and tar.exe doubles and the box-answering front.
-cmake --build --preset windows --target QuillmarshLauncher double_java double_tar program_launch_and_watch
+# Only what the job runs: the shell, the bridge's java.exe, the tar.exe double and the box-answering front.
+cmake --build --preset windows --target QuillmarshLauncher double_bridge_java double_tar program_launch_and_watch
 
 build=$root/build/windows
 job=$build/main-job
@@ -21,29 +22,27 @@ mkdir -p "$job"
 export WINEPREFIX=$job/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 bash scripts/wine-prefix.sh "$WINEPREFIX" >/dev/null
 
-# The server's two files: a stand-in launcher jar and a Java 17 archive whose java.exe is the test
-# double (no Windows JDK can be installed here). Wine has no tar.exe: the double unpacks zips.
-bash scripts/demo-files.sh "$build" "$job/files" "$job/tools"
+# The server's two files, the demo launcher jar and the bridge runtime, are made under the display
+# (scripts/bridge-session.sh). Wine has no tar.exe: the double unpacks zips.
+mkdir -p "$job/files" "$job/tools"
+cp "$build/doubles/tar/tar.exe" "$job/tools/tar.exe"
 export WINEPATH
 WINEPATH=$(winepath -w "$job/tools")
 
 export QUILLMARSH_FILES_DIR=$job/files QUILLMARSH_DB_DSN="sqlite:$job/bans.sqlite"
 server_state=$job/server
 bash server/bin/dev-server.sh --state "$server_state"
-trap 'bash server/bin/dev-server.sh --stop "$server_state"' EXIT
+trap 'bash scripts/bridge-service.sh --stop "$job/bridge"; bash server/bin/dev-server.sh --stop "$server_state"' EXIT
 port=$(cat "$server_state/port")
 export QUILLMARSH_BASE_URL=http://127.0.0.1:$port
 echo "reference server: $QUILLMARSH_BASE_URL (pid $(cat "$server_state/pid"))"
 
-exe_win=$(winepath -w "$build/QuillmarshLauncher.exe")
 # winepath started this prefix's Wine session without a display; end it, or the shell's windows would
 # find no display driver in that session.
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
-echo "running the shell under Wine + Xvfb ..."
 status=0
-xvfb-run -a -s "-screen 0 1280x1024x24" \
-    wine "$build/programs/launch_and_watch.exe" --limit-seconds 330 "$exe_win" || status=$?
+xvfb-run -a -s "-screen 0 1280x1024x24" bash scripts/bridge-session.sh "$build" "$job" || status=$?
 
 profile=$(ls -d "$WINEPREFIX"/drive_c/users/*/ | grep -v Public | head -1)
 for dir in "$profile"AppData/Roaming/.quillmarsh/launcher "$profile"AppData/Local/.quillmarsh/launcher \
@@ -55,9 +54,17 @@ for dir in "$profile"AppData/Roaming/.quillmarsh/launcher "$profile"AppData/Loca
         echo
         echo "launcher.log:"
         cat "$dir/launcher.log"
+        if [ -f "$dir/java_console.log" ]; then
+            echo
+            echo "the client's console log (java_console.log):"
+            cat "$dir/java_console.log"
+        fi
         break
     fi
 done
+echo
+echo "bridge service log:"
+cat "$job/bridge/service.log" 2>/dev/null || true
 probe="$profile"Temp/quillmarsh_probe.log
 if [ -f "$probe" ]; then
     echo
