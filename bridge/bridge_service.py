@@ -13,6 +13,7 @@ Usage: bridge_service.py STATE_DIR [MAX_REQUESTS]
   STATE_DIR/token must exist (made by scripts/bridge-service.sh); the service writes STATE_DIR/port once
   it listens, and serves at most MAX_REQUESTS connections (default 200) before it ends.
 """
+import hmac
 import os
 import shutil
 import signal
@@ -95,7 +96,7 @@ def serve(conn, token, java):
     try:
         if read_field(stream) != "QMB1":
             raise BadRequest("not a bridge request")
-        if read_field(stream) != token:
+        if not hmac.compare_digest(read_field(stream).encode(), token.encode()):
             raise BadRequest("wrong token")
         cwd = read_field(stream)
         args = [read_field(stream) for _ in range(read_count(stream))]
