@@ -11,6 +11,7 @@ packages=(
     clang libclang-rt-14-dev
     python3 imagemagick zip unzip
     php-cli php-sqlite3 openssl curl
+    osslsigncode nginx php8.2-fpm
     openjdk-17-jdk-headless openjdk-17-jdk
 )
 
