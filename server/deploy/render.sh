@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Fills in the production configuration of the reference server from a values file (NAME=value lines,
+# see values.example): writes OUT_DIR/nginx-site.conf and OUT_DIR/php-fpm-pool.conf. Refuses a values
+# file that leaves a name unset, and values with characters that would break the configuration.
+# Usage: bash server/deploy/render.sh VALUES_FILE OUT_DIR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+values=${1:?usage: render.sh VALUES_FILE OUT_DIR}
+out=${2:?usage: render.sh VALUES_FILE OUT_DIR}
+mkdir -p "$out"
+python3 - "$values" "$out" "$here/nginx-site.conf.in" "$here/php-fpm-pool.conf.in" <<'PY'
+import re, sys
+values_file, out, *templates = sys.argv[1:]
+values = {}
+for n, line in enumerate(open(values_file, encoding="utf-8"), 1):
+    line = line.strip()
+    if not line or line.startswith("#"):
+        continue
+    name, sep, value = line.partition("=")
+    if not sep or not re.fullmatch(r"[A-Z_]+", name):
+        sys.exit(f"{values_file}:{n}: expected NAME=value")
+    if re.search(r"[\s;{}'\"$#\\]", value) or not value:
+        sys.exit(f"{values_file}:{n}: {name} is empty or has a blank, quote, ';', braces, '$', '#' or backslash")
+    values[name] = value
+for path in ("JAVA_ARCHIVE_PATH", "LAUNCHER_JAR_PATH"):
+    if path in values and not re.fullmatch(r"/[A-Za-z0-9._/-]+", values[path]):
+        sys.exit(f"{path} must be an absolute URL path of letters, digits, '.', '_', '-' and '/'")
+for template in templates:
+    text = open(template, encoding="utf-8").read()
+    missing = sorted(set(re.findall(r"@([A-Z_]+)@", text)) - values.keys())
+    if missing:
+        sys.exit(f"{values_file}: no value for {', '.join(missing)}")
+    text = re.sub(r"@([A-Z_]+)@", lambda m: values[m.group(1)], text)
+    name = template.rsplit("/", 1)[1].removesuffix(".in")
+    with open(f"{out}/{name}", "w", encoding="utf-8") as f:
+        f.write(text)
+    print(f"{out}/{name}")
+PY

@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# The production set-up end to end: nginx and PHP-FPM on 127.0.0.1 with the repository's configuration
+# (server/deploy, rendered for temp folders and free ports), HTTPS with a self-signed certificate made
+# here, the two download files served by nginx and the ban check answered by PHP-FPM from SQLite. The
+# shell runs against it (QUILLMARSH_BASE_URL=https://127.0.0.1:PORT) in a Wine prefix of its own, as a
+# player's first run, through the whole sequence to a started client. Both servers are stopped by pid.
+set -uo pipefail
+src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+bin=${QUILLMARSH_TEST_BIN:?build folder of the windows preset}
+exe=${QUILLMARSH_EXE:-$bin/QuillmarshLauncher.exe}
+nginx=${NGINX:-/usr/sbin/nginx}
+fpm=${PHP_FPM:-/usr/sbin/php-fpm8.2}
+for tool in "$nginx" "$fpm"; do
+    [ -x "$tool" ] || { echo "FAIL: $tool is missing (scripts/setup.sh installs nginx and php8.2-fpm)"; exit 1; }
+done
+
+work=$(mktemp -d)
+chmod 755 "$work"
+nginx_pid=""
+fpm_pid=""
+prefix=$work/wineprefix
+stop() {  # stop PID: a graceful end, then a hard one
+    [ -n "$1" ] || return 0
+    kill -QUIT "$1" 2>/dev/null
+    for _ in $(seq 1 50); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+    kill -KILL "$1" 2>/dev/null
+}
+cleanup() {
+    stop "$nginx_pid"
+    stop "$fpm_pid"
+    if [ -d "$prefix" ]; then WINEPREFIX=$prefix wineserver -k 2>/dev/null; WINEPREFIX=$prefix wineserver -w 2>/dev/null; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+check() {  # check NAME EXPECTED ACTUAL
+    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
+}
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$bin/CMakeCache.txt"; }
+
+mkdir -p "$work"/{tls,logs,data,run,conf,nginx/tmp}
+port=$(free_port)
+base=https://127.0.0.1:$port
+
+# The certificate the operator would supply; here a self-signed one for 127.0.0.1.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/tls/privkey.pem" -out "$work/tls/fullchain.pem" \
+    -days 2 -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" 2>/dev/null || { echo "openssl failed"; exit 1; }
+
+# The two download files of the build's own paths (the Java 17 archive's java.exe is the test double).
+DEMO_CLIENT_SECONDS=8 bash "$src/scripts/demo-files.sh" "$bin" "$work/files" "$work/tools" >/dev/null ||
+    { echo "FAIL: demo files"; exit 1; }
+jar_path=$(cache_value QUILLMARSH_LAUNCHER_JAR_PATH)
+archive_path=$(cache_value QUILLMARSH_JAVA_ARCHIVE_PATH)
+
+# The repository's configuration, rendered with this test's values.
+user=$(id -un); group=$(id -gn)
+cat >"$work/values" <<VALUES
+SERVER_NAME=127.0.0.1
+LISTEN=127.0.0.1:$port
+TLS_CERT=$work/tls/fullchain.pem
+TLS_KEY=$work/tls/privkey.pem
+SERVER_DIR=$src/server
+FILES_DIR=$work/files
+JAVA_ARCHIVE_PATH=$archive_path
+LAUNCHER_JAR_PATH=$jar_path
+DB_DSN=sqlite:$work/data/bans.sqlite
+LOG_DIR=$work/logs
+FPM_LISTEN=$work/run/fpm.sock
+FPM_ADDRESS=unix:$work/run/fpm.sock
+FPM_USER=$user
+FPM_GROUP=$group
+NGINX_USER=$user
+NGINX_GROUP=$group
+VALUES
+bash "$src/server/deploy/render.sh" "$work/values" "$work/conf" >/dev/null || { echo "FAIL: render"; exit 1; }
+
+# PHP-FPM: a master configuration of its own around the rendered pool (as root it needs -R).
+cat >"$work/conf/php-fpm.conf" <<CONF
+[global]
+pid = $work/run/php-fpm.pid
+error_log = $work/logs/php-fpm.log
+daemonize = no
+include = $work/conf/php-fpm-pool.conf
+CONF
+fpm_args=(--nodaemonize --fpm-config "$work/conf/php-fpm.conf")
+[ "$(id -u)" -ne 0 ] || fpm_args+=(-R)
+"$fpm" "${fpm_args[@]}" >"$work/logs/php-fpm.out" 2>&1 </dev/null &
+fpm_pid=$!
+
+# nginx: prefix and main configuration in the temp folder, the rendered site included.
+{
+    [ "$(id -u)" -ne 0 ] || echo "user $user $group;"
+    cat <<CONF
+daemon off;
+worker_processes 1;
+pid $work/run/nginx.pid;
+error_log $work/logs/nginx-error.log;
+events { worker_connections 64; }
+http {
+    client_body_temp_path $work/nginx/tmp/body;
+    proxy_temp_path $work/nginx/tmp/proxy;
+    fastcgi_temp_path $work/nginx/tmp/fastcgi;
+    uwsgi_temp_path $work/nginx/tmp/uwsgi;
+    scgi_temp_path $work/nginx/tmp/scgi;
+    include $work/conf/nginx-site.conf;
+}
+CONF
+} >"$work/conf/nginx.conf"
+"$nginx" -t -q -p "$work/nginx" -e "$work/logs/nginx-error.log" -c "$work/conf/nginx.conf" ||
+    { echo "FAIL: nginx -t"; cat "$work/logs/nginx-error.log"; exit 1; }
+"$nginx" -p "$work/nginx" -e "$work/logs/nginx-error.log" -c "$work/conf/nginx.conf" >"$work/logs/nginx.out" 2>&1 </dev/null &
+nginx_pid=$!
+
+up=0
+for _ in $(seq 1 100); do
+    kill -0 "$nginx_pid" 2>/dev/null && kill -0 "$fpm_pid" 2>/dev/null || break
+    if [ -S "$work/run/fpm.sock" ] && curl -sk -o /dev/null "$base/"; then up=1; break; fi
+    sleep 0.1
+done
+if [ "$up" -ne 1 ]; then
+    echo "FAIL: the servers did not come up"
+    cat "$work"/logs/*
+    exit 1
+fi
+
+# The set-up itself, over HTTPS with curl.
+fetch() { curl -sk -o "$work/got" -w '%{http_code}' "$base$1"; }
+check "launcher jar from nginx" "200" "$(fetch "$jar_path")"
+check "launcher jar bytes" "" "$(cmp "$work/got" "$work/files$jar_path" 2>&1)"
+check "Java 17 archive from nginx" "200" "$(fetch "$archive_path")"
+check "Java 17 archive bytes" "" "$(cmp "$work/got" "$work/files$archive_path" 2>&1)"
+check "PHP source is not served" "404" "$(fetch /router.php)"
+check "configuration is not served" "404" "$(fetch /config.php)"
+check "anything else is 404" "404" "$(fetch /launcher/)"
+check "malformed ban check: PHP answers" "400" "$(fetch "/launcher/hwid_ban.php?hwid=x&sig=y")"
+check "plain HTTP on the TLS port is refused" "400" "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port$jar_path")"
+
+# The shell, as on a player's first run: a prefix of its own, tar.exe double on its PATH.
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+bash "$src/scripts/wine-prefix.sh" "$prefix" >/dev/null || { echo "FAIL: wine prefix"; exit 1; }
+wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+to_windows() { local p=$1; echo "Z:${p//\//\\}"; }
+# A copy of the exe in the temp folder: its last-resort launcher directory (beside it) stays in here too.
+mkdir -p "$work/app"
+cp "$exe" "$work/app/QuillmarshLauncher.exe"
+export WINEPATH QUILLMARSH_BASE_URL=$base
+WINEPATH=$(to_windows "$work/tools")
+run=(wine "$bin/programs/launch_and_watch.exe" --limit-seconds 200 "$(to_windows "$work/app/QuillmarshLauncher.exe")")
+[ -n "${DISPLAY:-}" ] || run=(xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "${run[@]}")
+"${run[@]}" >"$work/shell.out" 2>&1
+check "launch_and_watch: exit code of the shell" "exit code 0" "$(tr -d '\r' <"$work/shell.out" | grep '^exit code ' | tail -n 1)"
+check "no message box" "0" "$(grep -c '\[message box\]' "$work/shell.out")"
+
+# The first writable of the shell's candidates: roaming or local application data, else beside the exe.
+log=$(ls "$prefix"/drive_c/users/*/AppData/Roaming/.quillmarsh/launcher/launcher.log \
+         "$prefix"/drive_c/users/*/AppData/Local/.quillmarsh/launcher/launcher.log \
+         "$work/app/launcher_data/launcher.log" 2>/dev/null | head -1)
+check "launcher.log written" "yes" "$([ -n "$log" ] && [ -f "$log" ] && echo yes || echo no)"
+last=$( [ -n "$log" ] && tr -d '\r' <"$log" | tail -n 1)
+check "launcher.log ends with the client started" "Клиент запущен." "${last#\[* * }"
+launcher_dir=$(dirname "${log:-/nonexistent}")
+check "launcher jar in place, as served" "" "$(cmp "$launcher_dir/QuillmarshLauncher.jar" "$work/files$jar_path" 2>&1)"
+check "Java 17 unpacked" "1" "$(ls "$launcher_dir"/Java17/*/bin/java.exe 2>/dev/null | wc -l)"
+
+# The access log: the ban check answered 200 by PHP-FPM, both files sent by nginx, the shell's agent.
+access=$work/logs/quillmarsh-access.log
+agent='"QuillmarshLauncher/1.0"'
+check "ban check 200 in the access log" "1" \
+    "$(grep -E '"GET /launcher/hwid_ban\.php\?hwid=[0-9a-f]{64}&sig=[0-9a-f]{64} HTTP/1\.1" 200 ' "$access" | grep -c "$agent")"
+check "Java 17 archive 200 in the access log" "1" "$(grep -F "\"GET $archive_path HTTP/1.1\" 200 " "$access" | grep -c "$agent")"
+check "launcher jar 200 in the access log" "1" "$(grep -F "\"GET $jar_path HTTP/1.1\" 200 " "$access" | grep -c "$agent")"
+
+# The verdict came from the database: ban this device and the same set-up refuses the next run.
+hwid=$(grep -oE 'hwid=[0-9a-f]{64}' "$access" | head -1 | cut -d= -f2)
+QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" ban "$hwid" test >/dev/null
+sig=$(QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" sign "$hwid")
+check "banned device: PHP-FPM answers from the database" '{"banned":true}' \
+    "$(curl -sk "$base/launcher/hwid_ban.php?hwid=$hwid&sig=$sig")"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    echo "--- shell output"; cat "$work/shell.out"
+    echo "--- launcher.log"; [ -n "$log" ] && cat "$log"
+    for f in "$work"/logs/*; do echo "--- $f"; cat "$f"; done
+    exit 1
+fi
+echo "all checks passed"
