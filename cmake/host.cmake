@@ -15,7 +15,7 @@ target_link_libraries(host_tests PRIVATE pure gtest_main gmock)
 add_test(NAME host_tests COMMAND host_tests)
 
 if(QUILLMARSH_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    set(QUILLMARSH_FUZZ_SECONDS 60 CACHE STRING "Seconds each fuzz target runs in the test command")
+    set(QUILLMARSH_FUZZ_SECONDS 30 CACHE STRING "Seconds each fuzz target runs in the test command")
     file(GLOB fuzz_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/fuzz/*_fuzz.cpp)
     foreach(src ${fuzz_sources})
         get_filename_component(name ${src} NAME_WE)

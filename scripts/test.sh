@@ -15,6 +15,6 @@ cmake --preset "$win_preset" >/dev/null
 cmake --build --preset "$win_preset"
 
 status=0
-ctest --preset "$host_preset" || status=1
+ctest --preset "$host_preset" -j2 || status=1
 xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --preset "$win_preset" || status=1
 exit $status
