@@ -15,7 +15,12 @@ target_link_libraries(host_tests PRIVATE pure gtest_main gmock)
 add_test(NAME host_tests COMMAND host_tests)
 
 if(QUILLMARSH_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    set(QUILLMARSH_FUZZ_SECONDS 30 CACHE STRING "Seconds each fuzz target runs in the test command")
+    # The test command's fuzzing is reproducible: a fixed seed, the committed seed corpus in
+    # tests/fuzz/corpus/<target>, a fixed number of executions; the time is only a cap. Long runs with
+    # random seeds are scripts/fuzz.sh.
+    set(QUILLMARSH_FUZZ_SEED 20261209 CACHE STRING "Seed of the fuzz targets in the test command")
+    set(QUILLMARSH_FUZZ_RUNS 60000 CACHE STRING "Executions of each fuzz target in the test command")
+    set(QUILLMARSH_FUZZ_SECONDS 30 CACHE STRING "Time cap of each fuzz target in the test command")
     file(GLOB fuzz_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/fuzz/*_fuzz.cpp)
     foreach(src ${fuzz_sources})
         get_filename_component(name ${src} NAME_WE)
@@ -25,8 +30,9 @@ if(QUILLMARSH_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
         target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined -g)
         target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
         add_test(NAME ${name}
-                 COMMAND ${name} -max_total_time=${QUILLMARSH_FUZZ_SECONDS} -max_len=70000
-                         -rss_limit_mb=2048 -print_final_stats=1)
+                 COMMAND bash ${PROJECT_SOURCE_DIR}/tests/fuzz/run.sh $<TARGET_FILE:${name}>
+                         ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus/${name} ${CMAKE_BINARY_DIR}/fuzz/${name}
+                         ${QUILLMARSH_FUZZ_SEED} ${QUILLMARSH_FUZZ_RUNS} ${QUILLMARSH_FUZZ_SECONDS})
         set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 600)
     endforeach()
 endif()

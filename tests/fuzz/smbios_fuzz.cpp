@@ -24,6 +24,17 @@ bool is_upper_hex_uuid(const std::string& text) {
     return true;
 }
 
+// The 16 bytes a formatted UUID stands for, in its storage order.
+std::string uuid_bytes(const std::string& text) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        if (text[i] == '-') ++i;
+        const auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
+        bytes.push_back(static_cast<char>(nibble(text[i]) * 16 + nibble(text[i + 1])));
+    }
+    return bytes;
+}
+
 bool ends_blank(const std::string& text) {
     return !text.empty() && (text.back() == ' ' || text.back() == '\t');
 }
@@ -31,6 +42,7 @@ bool ends_blank(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string input(reinterpret_cast<const char*>(data), size);
     const std::unique_ptr<std::uint8_t[]> table(new std::uint8_t[size == 0 ? 1 : size]);
     if (size > 0) std::memcpy(table.get(), data, size);
 
@@ -45,10 +57,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             key != "baseboard_product") {
             std::abort();
         }
-        if (value.size() > size) std::abort();
         if (key == "system_uuid") {
+            // Formatted text: always 36 characters, whatever the input's size, and its 16 bytes are
+            // 16 consecutive bytes of the input.
             if (!is_upper_hex_uuid(value)) std::abort();
+            if (input.find(uuid_bytes(value)) == std::string::npos) std::abort();
         } else {
+            // A string value is a piece of the input.
+            if (value.size() > size || input.find(value) == std::string::npos) std::abort();
             // A string value holds no zero byte and keeps no trailing blank or tab.
             if (value.find('\0') != std::string::npos || ends_blank(value)) std::abort();
         }
@@ -60,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (s.size() > size || s.find('\0') != std::string::npos || ends_blank(s)) std::abort();
         if (index == 0 && !s.empty()) std::abort();
         // The text is a piece of the input.
-        if (!s.empty() && std::string(reinterpret_cast<const char*>(data), size).find(s) == std::string::npos) {
+        if (!s.empty() && input.find(s) == std::string::npos) {
             std::abort();
         }
         if (s.empty() && index > size) break;  // nothing further can exist
@@ -71,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string serial = disk_serial_from_descriptor({table.get(), size});
     if (serial.size() > size || serial.find('\0') != std::string::npos) std::abort();
     if (!serial.empty() && (serial.back() == ' ' || size < 28)) std::abort();
-    if (!serial.empty() && std::string(reinterpret_cast<const char*>(data), size).find(serial) == std::string::npos) {
+    if (!serial.empty() && input.find(serial) == std::string::npos) {
         std::abort();
     }
     return 0;

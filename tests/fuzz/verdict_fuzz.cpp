@@ -1,5 +1,6 @@
 // Properties of the ban-check verdict: letter case never changes it; adding a true form anywhere makes
-// any body banned; removing every quotation mark leaves no verdict.
+// any body banned; removing every quotation mark leaves no verdict; a chunked read keeps exactly the
+// first bytes up to its limit.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -26,8 +27,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (match_verdict(unquoted) != verdict::none) std::abort();
 
+    // The read loop: the body arrives in chunks (sizes taken from the input) and appending stops at
+    // the first false. What is kept is exactly the first `limit` bytes, and false means the limit
+    // has been reached.
+    const std::size_t limit = 64;
     std::string limited;
-    append_within_limit(limited, body, 64);
-    if (limited != body.substr(0, 64)) std::abort();
+    bool more = true;
+    for (std::size_t at = 0, i = 0; at < size && more; ++i) {
+        const std::size_t step = 1 + data[i % size] % 40;
+        more = append_within_limit(limited, body.substr(at, step), limit);
+        at += step;
+        if (more != (limited.size() < limit)) std::abort();
+    }
+    if (limited != body.substr(0, limit)) std::abort();
     return 0;
 }
