@@ -43,6 +43,10 @@ struct fingerprint_sources {
     // In start and wait order: cpu, disk, volume, mac, machineguid, mem, gpu, osinstall.
     std::array<std::function<std::string()>, 8> probes;
     std::chrono::milliseconds wait{5000};
+    // Called on the waiting thread when a source is left out because it had not delivered within its
+    // wait (0: the firmware table, 1..8: the probes in the order above). Lets a test hold a source
+    // back until the wait for it is over.
+    std::function<void(std::size_t source)> on_late;
 };
 
 // The real reader and probes with the 5-second wait.

@@ -34,9 +34,13 @@ std::future<Result> start_source(const std::function<Result()>& source) {
 
 // The value if the task delivered within `wait`; nothing if it is late, never started or threw.
 template <typename Result>
-std::optional<Result> take_if_ready(std::future<Result>& task, std::chrono::milliseconds wait) {
+std::optional<Result> take_if_ready(std::future<Result>& task, const fingerprint_sources& sources,
+                                    std::size_t index) {
     if (!task.valid()) return std::nullopt;
-    if (task.wait_for(wait) != std::future_status::ready) return std::nullopt;
+    if (task.wait_for(sources.wait) != std::future_status::ready) {
+        if (sources.on_late) sources.on_late(index);
+        return std::nullopt;
+    }
     // A source that threw is treated like one that had nothing to say in time.
     try {
         return task.get();
@@ -76,12 +80,12 @@ std::wstring compute_hwid(const fingerprint_sources& sources, component_map* com
     for (std::size_t i = 0; i < probes.size(); ++i) probes[i] = start_source(sources.probes[i]);
 
     component_map components;
-    if (std::optional<component_map> firmware = take_if_ready(smbios, sources.wait)) {
+    if (std::optional<component_map> firmware = take_if_ready(smbios, sources, 0)) {
         components = std::move(*firmware);
     }
     // One wait after the other: a probe later in the order has had longer by the time it is asked.
     for (std::size_t i = 0; i < probes.size(); ++i) {
-        if (std::optional<std::string> value = take_if_ready(probes[i], sources.wait)) {
+        if (std::optional<std::string> value = take_if_ready(probes[i], sources, i + 1)) {
             components[kProbeKeys[i]] = std::move(*value);
         }
     }

@@ -36,25 +36,33 @@ bool download_to_file(const std::wstring& url, const std::wstring& path, const d
         return false;
     }
 
+    // Nothing half-written is left behind: the handles close first, or the delete fails on our own.
+    const auto fail = [&](std::wstring text) {
+        error = std::move(text);
+        request.reset();
+        file.reset();
+        DeleteFileW(path.c_str());
+        return false;
+    };
     std::vector<char> buffer(kChunkBytes);
     std::uint64_t received = 0;
     for (;;) {
         DWORD got = 0;
         if (!WinHttpReadData(request.get(), buffer.data(), kChunkBytes, &got)) {
-            error = with_code(L"Ошибка приёма данных", GetLastError());
-            request.reset();
-            file.reset();  // closed first, or the delete fails on our own handle
-            DeleteFileW(path.c_str());
-            return false;
+            return fail(with_code(L"Ошибка приёма данных", GetLastError()));
         }
-        if (got == 0) return true;  // handles close on the way out; the file is complete
+        if (got == 0) {
+            // A connection closed in the middle of the body can end the read like a complete one; a body
+            // shorter than its announced length is a broken transfer, reported as the platform reports
+            // a connection that broke.
+            if (length_known && received < content_length) {
+                return fail(with_code(L"Ошибка приёма данных", ERROR_WINHTTP_CONNECTION_ERROR));
+            }
+            return true;  // handles close on the way out; the file is complete
+        }
         DWORD written = 0;
         if (!WriteFile(file.get(), buffer.data(), got, &written, nullptr) || written != got) {
-            error = with_path(L"Ошибка записи файла", GetLastError(), path);
-            request.reset();
-            file.reset();
-            DeleteFileW(path.c_str());
-            return false;
+            return fail(with_path(L"Ошибка записи файла", GetLastError(), path));
         }
         received += got;
         if (progress) progress(received, length_known ? content_length : received);

@@ -1,6 +1,19 @@
 // The launcher log (launcher.log in the launcher directory) and the UTF-8 conversions.
+#include <chrono>
+#include <mutex>
+
 #include "shell/handle.h"
 #include "shell/shell.h"
+
+namespace {
+
+// Lines of this process are written one at a time: on an append-only handle Windows appends each
+// write atomically, but Wine finds the end and writes there in two steps, so two racing lines can land
+// on the same spot. The wait is bounded, so a writer stuck in the file system never stops the
+// watchdog's line: after it, the line is written unordered, as without the lock.
+std::timed_mutex g_log_lock;
+
+}  // namespace
 
 std::string to_utf8(std::wstring_view text) {
     if (text.empty()) return {};
@@ -40,6 +53,9 @@ std::wstring launcher_file_path(const wchar_t* name) {
 
 void log_line(const std::wstring& message) {
     const std::wstring path = launcher_file_path(L"launcher.log");
+    std::unique_lock<std::timed_mutex> turn(g_log_lock, std::defer_lock);
+    // Not owning the lock after the wait is acceptable: the line is then written as it comes.
+    (void)turn.try_lock_for(std::chrono::seconds(2));
     // Append-only access: each line is one write at the end, so concurrent lines never overlap. Write
     // sharing as well as read sharing: with read sharing alone, a line from the watchdog that meets a
     // worker line finds the file open and is lost to a sharing violation.

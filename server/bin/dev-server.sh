@@ -18,7 +18,7 @@ while [ $# -gt 0 ]; do
             if [ -f "$dir/pid" ]; then
                 pid=$(cat "$dir/pid")
                 kill "$pid" 2>/dev/null || true
-                for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+                for _ in $(seq 1 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
                 rm -f "$dir/pid" "$dir/port"
             fi
             exit 0 ;;
@@ -33,7 +33,7 @@ nohup php -S "127.0.0.1:$port" -t "$here/public" "$here/public/router.php" >"$st
 pid=$!
 echo "$pid" >"$state/pid"
 echo "$port" >"$state/port"
-for _ in $(seq 1 100); do
+for _ in $(seq 1 600); do
     if ! kill -0 "$pid" 2>/dev/null; then
         echo "the server ended at start:" >&2
         cat "$state/server.log" >&2
@@ -47,6 +47,6 @@ for _ in $(seq 1 100); do
     fi
     sleep 0.1
 done
-echo "the server did not answer on port $port in 10 s" >&2
+echo "the server did not answer on port $port in 60 s" >&2
 kill "$pid" 2>/dev/null || true
 exit 1

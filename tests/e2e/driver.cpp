@@ -84,7 +84,10 @@ box_icon identify_icon(HWND box) {
                  {IDI_EXCLAMATION, box_icon::warning},
                  {IDI_ASTERISK, box_icon::information},
                  {IDI_QUESTION, box_icon::question}};
-    for (int attempt = 0; attempt < 10; ++attempt) {  // the box may not have painted itself yet
+    // The box may not have painted itself yet (a busy machine can take seconds): poll with a generous
+    // bound that only a box without a stock icon ever reaches.
+    const ULONGLONG deadline = GetTickCount64() + 15000;
+    while (GetTickCount64() < deadline) {
         RECT r{};
         GetWindowRect(control, &r);
         const int w = r.right - r.left;

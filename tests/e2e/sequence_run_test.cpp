@@ -538,9 +538,9 @@ TEST(sequence, an_unreadable_local_jar_counts_as_missing_and_is_replaced) {
     w.install_java17(kHealthyClient);
     ASSERT_TRUE(e2e::make_dirs(w.launcher()));
     ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
-    // The body trickles (one byte every 700 ms), so the jar is free again long before it is replaced.
+    // The body is held until the test lets it go, so the jar is free again before it is replaced.
     test_server::set_route(w.jar_route(), L"status=200&body=" + test_server::encode(kJarV2.substr(0, 4)) +
-                                              L"&chunk=1&delay_ms=700");
+                                              L"&hold=1");
     // Held without read sharing, as a scanner might: the shell cannot read it, only the holder can.
     HANDLE holder =
         CreateFileW(w.jar().c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -550,8 +550,9 @@ TEST(sequence, an_unreadable_local_jar_counts_as_missing_and_is_replaced) {
     std::wstring error;
     ASSERT_TRUE(p.start(w.shell(), error)) << narrow(error);
     // The local digest is taken before the download starts; once the server sees the request, let go.
-    for (int i = 0; i < 2000 && test_server::hits(w.jar_route()) == 0 && p.running(); ++i) Sleep(20);
+    for (int i = 0; i < 6000 && test_server::hits(w.jar_route()) == 0 && p.running(); ++i) Sleep(20);
     CloseHandle(holder);
+    ASSERT_TRUE(test_server::release(w.jar_route()));
     const e2e::run_result r = p.finish();
     expect_quiet_success(r);
 

@@ -93,7 +93,7 @@ started_before=$(grep -c '^started' "$state/service.log")
 (cd "$work/game dir" && exec env QUILLMARSH_HWID="$hwid" QUILLMARSH_HWID_SIG="$sig" \
     wine "$java_exe" -jar "$jar_win" >"$work/alive.out" 2>&1) &
 held=$!
-for _ in $(seq 1 300); do has "$work/alive.out" "QUILLMARSH_HWID_SIG=" && break; sleep 0.1; done
+for _ in $(seq 1 900); do has "$work/alive.out" "QUILLMARSH_HWID_SIG=" && break; sleep 0.1; done
 jvm=$(grep '^started pid' "$state/service.log" | tail -n +$((started_before + 1)) | head -1 | sed 's/^started pid \([0-9]*\):.*/\1/')
 sleep 2
 kill -0 "$held" 2>/dev/null && [ -n "$jvm" ] && kill -0 "$jvm" 2>/dev/null
@@ -102,7 +102,7 @@ kill -9 "$held" 2>/dev/null
 wait "$held" 2>/dev/null
 held=""
 gone=1
-for _ in $(seq 1 100); do
+for _ in $(seq 1 600); do
     if [ -n "$jvm" ] && ! kill -0 "$jvm" 2>/dev/null; then gone=0; break; fi
     sleep 0.1
 done

@@ -78,14 +78,14 @@ jvm=$(jvm_of_last_jar)
 [ -n "$jvm" ] && kill -0 "$jvm" 2>/dev/null
 check "first run: the jar is still running after the shell ended" $? "JVM '$jvm'; $(cat "$bridge/service.log")"
 shown=1
-for _ in $(seq 1 300); do
+for _ in $(seq 1 900); do
     if xwininfo -root -tree 2>/dev/null | grep -qF "\"$title\""; then shown=0; break; fi
     sleep 0.1
 done
 check "first run: the demo window is on screen" $shown "no window titled '$title'"
 if [ -n "${BRIDGE_SCREENSHOT:-}" ] && [ $shown -eq 0 ]; then import -window root "$BRIDGE_SCREENSHOT"; fi
 [ -z "$jvm" ] || kill "$jvm" 2>/dev/null
-for _ in $(seq 1 100); do grep -q "^ended pid $jvm:" "$bridge/service.log" && break; sleep 0.1; done
+for _ in $(seq 1 600); do grep -q "^ended pid $jvm:" "$bridge/service.log" && break; sleep 0.1; done
 
 # ---- A later run whose client dies at once ----------------------------------------------------------
 code=0

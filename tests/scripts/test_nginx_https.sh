@@ -22,7 +22,7 @@ prefix=$work/wineprefix
 stop() {  # stop PID: a graceful end, then a hard one
     [ -n "$1" ] || return 0
     kill -QUIT "$1" 2>/dev/null
-    for _ in $(seq 1 50); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+    for _ in $(seq 1 300); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
     kill -KILL "$1" 2>/dev/null
 }
 cleanup() {
@@ -114,7 +114,7 @@ CONF
 nginx_pid=$!
 
 up=0
-for _ in $(seq 1 100); do
+for _ in $(seq 1 600); do
     kill -0 "$nginx_pid" 2>/dev/null && kill -0 "$fpm_pid" 2>/dev/null || break
     if [ -S "$work/run/fpm.sock" ] && curl -sk -o /dev/null "$base/"; then up=1; break; fi
     sleep 0.1

@@ -29,9 +29,13 @@ Control (GET on the control port; values are URL-encoded):
         &length=0                     no Content-Length: the body ends when the server closes
         &drop_after=K                 full Content-Length, K body bytes, then a TCP reset (SO_LINGER 0)
         &drop_wait_ms=W               pause before that reset (default 200)
+        &close_after=K                full Content-Length, K body bytes, then a normal close (FIN)
         &chunk=C&delay_ms=D           send the body in C-byte pieces with D ms between them
         &close=1                      close the connection after the response (normally keep-alive)
+        &hold=1                       send the head, then hold the body until /release for the path
+                                      (at most 300 s), so a test decides when the body comes
     /reset_next?count=N               reset (TCP RST) the next N accepted data connections at once
+    /release?path=/p                  let the held bodies of /p go (now and for later requests)
     /reset                            forget all routes, counters and the log
     /connections                      decimal count of TCP connections accepted on the data listeners
     /log                              one line per request: listener TAB request line TAB User-Agent
@@ -63,10 +67,18 @@ class State:
         self.log = []
         self.hits = {}
         self.reset_next = 0
+        self.releases = {}
+
+    def release_event(self, path):
+        with self.lock:
+            return self.releases.setdefault(path, threading.Event())
 
     def reset(self):
         with self.lock:
             self.reset_next = 0
+            for event in self.releases.values():
+                event.set()
+            self.releases = {}
             self.routes = {}
             self.connections = 0
             self.log = []
@@ -174,10 +186,10 @@ class DataHandler(socketserver.BaseRequestHandler):
                 STATE.log.append("%s\t%s\t%s" % (self.listener, request_line, headers.get("user-agent", "")))
                 STATE.hits[path] = STATE.hits.get(path, 0) + 1
                 route = dict(STATE.routes.get(path, {}))
-            if not self.respond(route):
+            if not self.respond(route, path):
                 return
 
-    def respond(self, route):
+    def respond(self, route, path):
         """Sends one response; False when the connection must end."""
         sock = self.request
         status = int(route.get("status", "404"))
@@ -191,6 +203,9 @@ class DataHandler(socketserver.BaseRequestHandler):
         with_length = route.get("length", "1") != "0"
         close = route.get("close", "0") == "1" or not with_length
         drop_after = int(route["drop_after"]) if "drop_after" in route else None
+        close_after = int(route["close_after"]) if "close_after" in route else None
+        if close_after is not None:
+            close = True
         head = ["HTTP/1.1 %d %s" % (status, "OK" if status == 200 else "Status")]
         head.append("Content-Type: application/octet-stream")
         if with_length:
@@ -198,10 +213,14 @@ class DataHandler(socketserver.BaseRequestHandler):
         head.append("Connection: %s" % ("close" if close else "keep-alive"))
         try:
             sock.sendall(("\r\n".join(head) + "\r\n\r\n").encode("latin-1"))
+            if route.get("hold", "0") == "1":
+                STATE.release_event(path).wait(300)
             limit = size if drop_after is None else min(drop_after, size)
+            if close_after is not None:
+                limit = min(close_after, size)
             chunk = int(route.get("chunk", "65536"))
             delay = int(route.get("delay_ms", "0")) / 1000.0
-            if "file" in route and self.tls is None and delay == 0 and drop_after is None:
+            if "file" in route and self.tls is None and delay == 0 and limit == size:
                 with open(route["file"], "rb") as f:
                     sock.sendfile(f, 0, limit)
             else:
@@ -270,6 +289,8 @@ class ControlHandler(socketserver.StreamRequestHandler):
         elif parsed.path == "/reset_next":
             with STATE.lock:
                 STATE.reset_next = int(query.get("count", "1"))
+        elif parsed.path == "/release" and "path" in query:
+            STATE.release_event(query["path"]).set()
         elif parsed.path == "/reset":
             STATE.reset()
         elif parsed.path == "/connections":

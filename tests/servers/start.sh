@@ -12,7 +12,7 @@ mkdir -p "$dir"
 nohup python3 "$here/fault_server.py" --state-dir "$dir" --max-seconds "${FAULT_SERVER_SECONDS:-3600}" \
     >"$dir/server.log" 2>&1 </dev/null &
 echo $! >"$dir/pid"
-for _ in $(seq 1 300); do
+for _ in $(seq 1 900); do
     if [ -f "$dir/ports" ]; then
         echo "fault server pid $(cat "$dir/pid")"
         cat "$dir/ports"
@@ -25,6 +25,6 @@ for _ in $(seq 1 300); do
     fi
     sleep 0.1
 done
-echo "fault server did not start in 30 s" >&2
+echo "fault server did not start in 90 s" >&2
 kill "$(cat "$dir/pid")" 2>/dev/null || true
 exit 1

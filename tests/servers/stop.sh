@@ -5,7 +5,7 @@ dir=${1:?usage: stop.sh STATE_DIR}
 if [ -f "$dir/pid" ]; then
     pid=$(cat "$dir/pid")
     kill "$pid" 2>/dev/null || true
-    for _ in $(seq 1 50); do
+    for _ in $(seq 1 300); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done

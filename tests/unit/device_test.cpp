@@ -2,7 +2,7 @@
 
 #include <atomic>
 #include <stdexcept>
-#include <thread>
+#include <vector>
 
 #include "deployment_values.h"
 #include "device/device.h"
@@ -72,6 +72,13 @@ TEST(compute_hwid, the_firmware_map_is_the_start_and_probes_replace_its_keys) {
 }
 
 TEST(compute_hwid, late_empty_throwing_and_unstartable_sources_are_alike) {
+    // A late source is held back until compute_hwid reports that its wait is over, so "late" never
+    // depends on how fast this machine is. The wait is long enough for the quick sources to deliver on
+    // a busy machine; the bound on the hold only keeps a broken build from hanging the test.
+    const auto wait = 3000ms;
+    kernel_handle firmware_released{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    kernel_handle gpu_released{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    ASSERT_TRUE(firmware_released && gpu_released);
     std::atomic<bool> late_probe_ended{false};
     struct variant {
         const char* name;
@@ -82,13 +89,13 @@ TEST(compute_hwid, late_empty_throwing_and_unstartable_sources_are_alike) {
     const variant variants[] = {
         {"empty", [] { return std::string(); }, [] { return component_map{}; }, true},
         {"late",
-         [&late_probe_ended] {
-             std::this_thread::sleep_for(1500ms);  // far beyond the 100 ms wait below
+         [&] {
+             WaitForSingleObject(gpu_released.get(), 60000);
              late_probe_ended = true;
              return std::string("late value");
          },
-         [] {
-             std::this_thread::sleep_for(1500ms);
+         [&] {
+             WaitForSingleObject(firmware_released.get(), 60000);
              return component_map{{"bios", "late firmware"}};
          },
          false},
@@ -97,12 +104,18 @@ TEST(compute_hwid, late_empty_throwing_and_unstartable_sources_are_alike) {
         {"missing", nullptr, nullptr, false},
     };
     std::wstring first;
+    std::vector<std::size_t> late_sources;
     for (const variant& v : variants) {
         SCOPED_TRACE(v.name);
-        fingerprint_sources s = quiet_sources(100ms);
+        fingerprint_sources s = quiet_sources(wait);
         s.probes[mem] = [] { return std::string("1"); };
         s.probes[gpu] = v.gpu_probe;
         s.smbios = v.smbios;
+        s.on_late = [&](std::size_t source) {
+            late_sources.push_back(source);
+            if (source == 0) SetEvent(firmware_released.get());
+            if (source == 1 + gpu) SetEvent(gpu_released.get());
+        };
         component_map used;
         const std::wstring hwid = compute_hwid(s, &used);
         if (first.empty()) first = hwid;
@@ -111,7 +124,9 @@ TEST(compute_hwid, late_empty_throwing_and_unstartable_sources_are_alike) {
         EXPECT_EQ(used.count("bios"), 0u);
         EXPECT_EQ(used.at("mem"), "1");
     }
-    // compute_hwid returned only after the late probe's thread had ended.
+    // Only the two held sources were late, and compute_hwid returned only after the late probe's
+    // thread had ended.
+    EXPECT_EQ(late_sources, (std::vector<std::size_t>{0, 1 + gpu}));
     EXPECT_TRUE(late_probe_ended);
 }
 
@@ -136,12 +151,12 @@ TEST(compute_hwid, the_computer_name_stands_in_when_no_source_delivers) {
         SCOPED_TRACE(r.computer_name ? r.computer_name : L"(missing)");
         scoped_env env(L"COMPUTERNAME", r.computer_name);
         component_map used;
-        EXPECT_EQ(compute_hwid(quiet_sources(1000ms), &used), r.hwid);
+        EXPECT_EQ(compute_hwid(quiet_sources(5000ms), &used), r.hwid);
         EXPECT_EQ(used.at("fallback"), r.fallback);
     }
     // One value is enough to keep the name out.
     scoped_env env(L"COMPUTERNAME", L"WINEHOST");
-    fingerprint_sources s = quiet_sources(1000ms);
+    fingerprint_sources s = quiet_sources(5000ms);
     s.probes[osinstall] = [] { return std::string("7"); };
     component_map used;
     compute_hwid(s, &used);

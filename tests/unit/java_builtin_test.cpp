@@ -116,7 +116,7 @@ panel_messages drain_panel(HWND window) {
 void close_panel(HWND window) {
     PostMessageW(window, WM_STATUS_CLOSE, 0, 0);
     MSG msg;
-    for (int i = 0; i < 100 && IsWindow(window); ++i) {
+    for (int i = 0; i < 3000 && IsWindow(window); ++i) {
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message != WM_QUIT) DispatchMessageW(&msg);
         }

@@ -228,7 +228,7 @@ bool make_directory_link(const std::wstring& link, const std::wstring& target) {
     const std::wstring unix_target = unix_path(target);
     if (unix_link.empty() || unix_target.empty()) return false;
     if (!start_host_program(L"Z:\\bin\\ln -s \"" + unix_target + L"\" \"" + unix_link + L"\"")) return false;
-    for (int i = 0; i < 100 && !exists(link); ++i) Sleep(50);
+    for (int i = 0; i < 1200 && !exists(link); ++i) Sleep(50);  // a host program: up to a minute on a busy machine
     const DWORD attributes = GetFileAttributesW(link.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
@@ -242,7 +242,7 @@ struct link_cleanup {
         if (!exists(link)) return;
         const std::wstring unix_link = unix_path(link);
         if (unix_link.empty() || !start_host_program(L"Z:\\bin\\rm -f \"" + unix_link + L"\"")) return;
-        for (int i = 0; i < 100 && exists(link); ++i) Sleep(50);
+        for (int i = 0; i < 1200 && exists(link); ++i) Sleep(50);
     }
 };
 

@@ -133,6 +133,11 @@ inline bool set_body(const std::wstring& path, const std::string& body, int stat
     return set_route(path, L"status=" + std::to_wstring(status) + L"&body=" + encode(body));
 }
 
+// Lets the bodies of a route set with hold=1 go.
+inline bool release(const std::wstring& path) {
+    return control(L"/release?path=" + encode(std::string(path.begin(), path.end()))).has_value();
+}
+
 inline std::uint64_t number(const std::wstring& request) {
     const auto text = control(request);
     return text && !text->empty() ? std::stoull(*text) : 0;

@@ -41,7 +41,7 @@ protected:
     void TearDown() override {
         if (IsWindow(window)) {
             PostMessageW(window, WM_STATUS_CLOSE, 0, 0);
-            for (int i = 0; i < 100 && !pump(); ++i) Sleep(10);
+            for (int i = 0; i < 3000 && !pump(); ++i) Sleep(10);
         }
         EXPECT_FALSE(IsWindow(window));
         g_status_text.clear();
@@ -178,7 +178,7 @@ TEST_F(status_panel, showing_it_does_not_activate_it) {
 TEST_F(status_panel, close_destroys_the_panel_and_ends_the_loop) {
     PostMessageW(window, WM_STATUS_CLOSE, 0, 0);
     bool quit = false;
-    for (int i = 0; i < 100 && !quit; ++i) {
+    for (int i = 0; i < 3000 && !quit; ++i) {
         quit = pump();
         if (!quit) Sleep(10);
     }
