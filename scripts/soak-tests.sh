@@ -15,7 +15,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillmarsh-soak.XXXXXX")
-commit=$(git -C "$repo" rev-parse --short HEAD)
+commit=$(git -C "$repo" rev-parse --short HEAD)  # every run tests this commit, whatever comes later
 echo "soak: $runs runs of commit $commit in $work (busy run: ${busy:-none})"
 
 load_pid=""
@@ -45,7 +45,7 @@ declare -a results
 failed=0
 for i in $(seq 1 "$runs"); do
     clone=$work/clone-$i
-    git clone -q "$repo" "$clone"
+    git clone -q "$repo" "$clone" && git -C "$clone" checkout -q "$commit"
     label=idle
     if [ "$i" -eq "$busy" ]; then set -m; start_load; set +m; label=busy; fi
     start=$(date +%s)
