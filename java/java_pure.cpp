@@ -103,3 +103,7 @@ std::wstring exit_code_text(std::uint32_t exit_code) {
 bool version_key_matches(const std::optional<std::wstring>& digest, const std::wstring& version_key) {
     return digest.has_value() && equal_ascii_nocase(*digest, version_key);
 }
+
+bool is_link_reparse_tag(std::uint32_t tag) {
+    return (tag & 0x20000000u) != 0;  // IsReparseTagNameSurrogate
+}

@@ -55,3 +55,8 @@ std::wstring exit_code_text(std::uint32_t exit_code);                 // "зав
 // True when a downloaded archive's digest matches the expected version key, ignoring ASCII letter
 // case; a missing digest never matches.
 bool version_key_matches(const std::optional<std::wstring>& digest, const std::wstring& version_key);
+
+// True when a directory entry with this reparse tag stands for another place (a mount point, a
+// symbolic link: the tag's name-surrogate bit), so tree removal deletes the entry and never enters it.
+// Other reparse points (cloud-file placeholders, deduplicated files) are ordinary files and folders.
+bool is_link_reparse_tag(std::uint32_t tag);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,3 +35,21 @@ std::wstring hex_lower(const sha256_digest& digest);
 // HMAC (RFC 2104) over `sha256` with a 64-byte block: a key of up to 64 bytes is used as it is, a
 // longer one is replaced by its digest. Whatever `sha256` returns is used, zeros included.
 sha256_digest hmac_sha256_with(sha256_function sha256, std::string_view key, std::string_view message);
+
+// ---- Publisher signatures -----------------------------------------------------------------------
+
+// A P-256 public key as the raw point X‖Y (32 bytes each, big-endian), and an ECDSA P-256 signature
+// as the raw r‖s: the forms the platform's verifier takes.
+using p256_point = std::array<std::uint8_t, 64>;
+using p256_signature = std::array<std::uint8_t, 64>;
+
+// The point of a PEM public key as `openssl ec -pubout` writes it: one "PUBLIC KEY" block holding a
+// SubjectPublicKeyInfo for id-ecPublicKey on prime256v1 with an uncompressed point. Blank lines, CR LF
+// and text outside the block are allowed; anything else (another curve or key type, a compressed
+// point, bad base64, trailing bytes in the block) gives nothing.
+std::optional<p256_point> p256_point_from_pem(std::string_view pem);
+
+// r‖s of a DER ECDSA-Sig-Value (SEQUENCE { INTEGER r, INTEGER s }) as `openssl dgst -sign` writes it.
+// Strict DER: definite short lengths that cover the input exactly, minimal positive integers of at
+// most 32 value bytes, neither zero. Anything else gives nothing.
+std::optional<p256_signature> p256_signature_from_der(std::string_view der);

@@ -160,3 +160,22 @@ TEST(java_version_key, digest_matches_without_ascii_case_and_missing_never_match
     EXPECT_FALSE(version_key_matches(std::nullopt, digest));
     EXPECT_FALSE(version_key_matches(std::nullopt, L""));
 }
+
+TEST(is_link_reparse_tag, only_name_surrogates_are_links) {
+    struct row {
+        const char* name;
+        std::uint32_t tag;
+        bool link;
+    };
+    // Tag values from the platform's published list of reparse tags.
+    const row rows[] = {
+        {"mount point", 0xA0000003u, true},     {"symbolic link", 0xA000000Cu, true},
+        {"WSL symbolic link", 0xA000001Du, true}, {"cloud file placeholder", 0x9000001Au, false},
+        {"cloud file, sub-type", 0x9000F01Au, false}, {"deduplicated file", 0x80000013u, false},
+        {"app execution alias", 0x8000001Bu, false},  {"no tag", 0u, false},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(is_link_reparse_tag(r.tag), r.link);
+    }
+}
