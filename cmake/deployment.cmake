@@ -14,6 +14,12 @@ set(QUILLMARSH_LAUNCHER_JAR_PATH "/launcher/QuillmarshLauncher.jar" CACHE STRING
 set(QUILLMARSH_HWID_KEY "quillmarsh-dev-key-NOT-FOR-RELEASE" CACHE STRING
     "HWID signing key shared with the server (34 bytes in the development default)")
 
+# Signed payloads (off by default): a file with the publisher's P-256 public key in PEM, as
+# `openssl ec -pubout` writes it. With a key, every downloaded jar and Java archive must carry a valid
+# detached signature (<payload>.sig) before it is used. The key is public; it is embedded as it is.
+set(QUILLMARSH_PUBLISHER_KEY "" CACHE FILEPATH
+    "PEM file with the publisher's P-256 public key; empty: downloads are not signature-checked")
+
 # Scrambles the UTF-8 bytes of TEXT into a C initializer list in OUT_VAR and its length in OUT_LEN.
 function(quillmarsh_scramble TEXT OUT_VAR OUT_LEN)
     string(HEX "${TEXT}" hex)
@@ -48,6 +54,32 @@ function(quillmarsh_write_deployment_header PATH)
         endif()
         string(APPEND body "inline constexpr std::uint8_t ${name}[${len}] = {${items}};\n")
     endforeach()
+    # The publisher key: its PEM text, or nothing. Checked here, so a wrong file fails the build, not
+    # every player's download.
+    set(pem "")
+    if(QUILLMARSH_PUBLISHER_KEY)
+        if(NOT EXISTS "${QUILLMARSH_PUBLISHER_KEY}")
+            message(FATAL_ERROR "QUILLMARSH_PUBLISHER_KEY: no such file: ${QUILLMARSH_PUBLISHER_KEY}")
+        endif()
+        file(READ "${QUILLMARSH_PUBLISHER_KEY}" pem)
+        if(NOT pem MATCHES "-----BEGIN PUBLIC KEY-----")
+            message(FATAL_ERROR "QUILLMARSH_PUBLISHER_KEY must be a PEM public key (openssl ec -pubout)")
+        endif()
+        find_program(QUILLMARSH_OPENSSL openssl)
+        if(QUILLMARSH_OPENSSL)
+            execute_process(COMMAND ${QUILLMARSH_OPENSSL} pkey -pubin -in "${QUILLMARSH_PUBLISHER_KEY}" -noout -text
+                            OUTPUT_VARIABLE key_text ERROR_QUIET RESULT_VARIABLE key_status)
+            if(NOT key_status EQUAL 0 OR NOT key_text MATCHES "prime256v1")
+                message(FATAL_ERROR "QUILLMARSH_PUBLISHER_KEY must be a P-256 (prime256v1) public key")
+            endif()
+        endif()
+        file(SHA256 "${QUILLMARSH_PUBLISHER_KEY}" key_sha)
+        message(STATUS "Publisher key: ${QUILLMARSH_PUBLISHER_KEY} (sha256 ${key_sha}); downloads are signature-checked")
+    endif()
+    string(REPLACE "\n" "\\n" pem_literal "${pem}")
+    string(REPLACE "\r" "" pem_literal "${pem_literal}")
+    string(APPEND body "// The publisher's public key (PEM), empty when downloads are not signature-checked.\n")
+    string(APPEND body "inline constexpr char publisher_key_pem[] = \"${pem_literal}\";\n")
     string(APPEND body "}  // namespace deployment\n")
     file(CONFIGURE OUTPUT "${PATH}" CONTENT "${body}")
 endfunction()
