@@ -9,15 +9,19 @@ make sense on one side (PATH, TEMP, ...). QUILLMARSH_* variables come only from 
 Its output is streamed back as it comes, then its exit code. When java.exe goes away first, the JVM is
 ended.
 
-Usage: bridge_service.py STATE_DIR [MAX_REQUESTS]
-  STATE_DIR/token must exist (made by scripts/bridge-service.sh); the service writes STATE_DIR/port once
-  it listens, and serves at most MAX_REQUESTS connections (default 200) before it ends.
+Usage: bridge_service.py STATE_DIR [MAX_REQUESTS [REQUEST_SECONDS]]
+  STATE_DIR/token must exist (made by scripts/bridge-service.sh); the token never appears on a command
+  line or in the log. The service writes STATE_DIR/port once it listens. It serves at most MAX_REQUESTS
+  authenticated requests (default 200); connections refused for a wrong token, a malformed request or
+  none within REQUEST_SECONDS (default 10) do not count. After the last one it stops listening, waits
+  for the JVMs it runs and ends; on SIGTERM/SIGINT or any failure it ends the JVMs first.
 """
 import hmac
 import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -26,8 +30,11 @@ KEEP_HOST = {"PATH", "TEMP", "TMP", "HOME", "DISPLAY", "XAUTHORITY", "JAVA_HOME"
              "USER", "LOGNAME", "LANG", "TERM"}
 MAX_FIELD = 1 << 20
 MAX_FIELDS = 4096
+MAX_GREETING = 256       # the magic and the token: before authentication, a peer gets no more memory
+MAX_PENDING = 32         # connections still sending their request; more are closed at once
+SEND_SECONDS = 30        # java.exe that stops reading the JVM's output for this long loses it
 running = set()  # the JVMs started and not yet ended, ended with the service
-running_lock = threading.Lock()
+running_lock = threading.RLock()  # re-entrant: the stop signal may arrive while the main thread holds it
 
 
 class BadRequest(Exception):
@@ -38,7 +45,7 @@ def log(text):
     print(text, flush=True)
 
 
-def read_field(stream):
+def read_field(stream, limit=MAX_FIELD):
     digits = b""
     while True:
         c = stream.read(1)
@@ -50,7 +57,7 @@ def read_field(stream):
             raise BadRequest("bad field length")
         digits += c
     size = int(digits or b"0")
-    if size > MAX_FIELD:
+    if size > limit:
         raise BadRequest("field too long")
     data = stream.read(size)
     if len(data) != size or stream.read(1) != b",":
@@ -82,7 +89,49 @@ def child_environment(entries):
     return env
 
 
-def serve(conn, token, java):
+class Service:
+    """Counts authenticated requests and knows the JVMs, so both can be ended together."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.accepted = 0        # authenticated requests so far
+        self.pending = 0         # connections that have not finished their request
+        self.active = 0          # authenticated requests not yet answered
+        self.changed = threading.Condition()
+
+    def admit(self):
+        """Counts one authenticated request; False once the limit is reached."""
+        with self.changed:
+            if self.accepted >= self.limit:
+                return False
+            self.accepted += 1
+            self.active += 1
+            return True
+
+    def done(self):
+        with self.changed:
+            self.active -= 1
+            self.changed.notify_all()
+
+    def request_read(self):
+        with self.changed:
+            self.pending -= 1
+
+    def exhausted(self):
+        with self.changed:
+            return self.accepted >= self.limit
+
+
+def end_children():
+    with running_lock:
+        for proc in list(running):
+            try:
+                os.killpg(proc.pid, 9)
+            except OSError:
+                pass
+
+
+def serve(conn, token, java, service, request_seconds):
     lock = threading.Lock()
 
     def send(kind, data):
@@ -92,29 +141,76 @@ def serve(conn, token, java):
             except OSError:
                 pass
 
+    # The whole request must arrive in time: a per-read time-out alone would let a peer that sends one
+    # byte now and then hold the connection for ever. Shutting the socket down ends a blocked read.
+    conn.settimeout(request_seconds)
+    reading = [True]
+    expired = [False]
+
+    def too_late():
+        with lock:
+            if reading[0]:
+                expired[0] = True
+                shutdown_quietly(conn)
+
+    deadline = threading.Timer(request_seconds, too_late)
+    deadline.start()
     stream = conn.makefile("rb")
     try:
-        if read_field(stream) != "QMB1":
+        if read_field(stream, MAX_GREETING) != "QMB1":
             raise BadRequest("not a bridge request")
-        if not hmac.compare_digest(read_field(stream).encode(), token.encode()):
+        if not hmac.compare_digest(read_field(stream, MAX_GREETING).encode(), token.encode()):
             raise BadRequest("wrong token")
         cwd = read_field(stream)
         args = [read_field(stream) for _ in range(read_count(stream))]
         env = [read_field(stream) for _ in range(read_count(stream))]
     except BadRequest as refusal:
+        if expired[0]:  # the shutdown at the deadline ended the read
+            log("refused: no complete request within %g s" % request_seconds)
+            return
         log("refused: %s" % refusal)
         send(b"f", str(refusal).encode())
         return
+    except OSError:
+        log("refused: no complete request within %g s" % request_seconds)
+        return
+    finally:
+        with lock:  # a request read in full is never cut by its deadline afterwards
+            reading[0] = False
+        deadline.cancel()
+        service.request_read()
+    if not service.admit():
+        log("refused: request limit reached")
+        send(b"f", b"the bridge service has served its last request")
+        return
+    try:
+        # From here the connection lives as long as the JVM: reads wait for ever (end of stream means
+        # java.exe is gone), writes give up after SEND_SECONDS.
+        conn.settimeout(None)
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, struct.pack("ll", SEND_SECONDS, 0))
+        run_jvm(conn, send, java, cwd, args, env)
+    finally:
+        service.done()
+
+
+def shutdown_quietly(conn):
+    try:
+        conn.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+
+def run_jvm(conn, send, java, cwd, args, env):
     if not os.path.isdir(cwd):
         cwd = None
-    try:
-        proc = subprocess.Popen([java] + args, cwd=cwd, env=child_environment(env), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-    except OSError as error:
-        send(b"f", ("cannot start %s: %s" % (java, error)).encode())
-        return
-
+    # Started and recorded under the lock: a stop in between cannot miss it.
     with running_lock:
+        try:
+            proc = subprocess.Popen([java] + args, cwd=cwd, env=child_environment(env), stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        except OSError as error:
+            send(b"f", ("cannot start %s: %s" % (java, error)).encode())
+            return
         running.add(proc)
     log("started pid %d: %s" % (proc.pid, " ".join([java] + args)))
 
@@ -150,12 +246,7 @@ def serve(conn, token, java):
 
 
 def stop(_signum, _frame):
-    with running_lock:
-        for proc in running:
-            try:
-                os.killpg(proc.pid, 9)
-            except OSError:
-                pass
+    end_children()
     os._exit(0)
 
 
@@ -164,27 +255,47 @@ def main():
     signal.signal(signal.SIGINT, stop)
     state = sys.argv[1]
     limit = int(sys.argv[2]) if len(sys.argv) > 2 else 200
+    request_seconds = float(sys.argv[3]) if len(sys.argv) > 3 else 10.0
     with open(os.path.join(state, "token")) as f:
         token = f.read().strip()
     java = shutil.which("java")
     if not java or not token:
         sys.exit("bridge service: no java on PATH or no token")
+    service = Service(limit)
     server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     server.bind(("127.0.0.1", 0))
     server.listen(16)
+    server.settimeout(0.5)  # to notice the end of the limit while no one connects
     with open(os.path.join(state, "port.tmp"), "w") as f:
         f.write(str(server.getsockname()[1]))
     os.replace(os.path.join(state, "port.tmp"), os.path.join(state, "port"))
-    for _ in range(limit):
-        conn, _ = server.accept()
-
-        def run(c=conn):
+    try:
+        while not service.exhausted():
             try:
-                serve(c, token, java)
-            finally:
-                c.close()
+                conn, _ = server.accept()
+            except socket.timeout:
+                continue
+            with service.changed:
+                crowded = service.pending >= MAX_PENDING
+                if not crowded:
+                    service.pending += 1
+            if crowded:
+                conn.close()
+                continue
 
-        threading.Thread(target=run, daemon=True).start()
+            def run(c=conn):
+                try:
+                    serve(c, token, java, service, request_seconds)
+                finally:
+                    c.close()
+
+            threading.Thread(target=run, daemon=True).start()
+        server.close()
+        log("served %d requests: no more connections" % limit)
+        with service.changed:
+            service.changed.wait_for(lambda: service.active == 0)
+    finally:
+        end_children()
 
 
 if __name__ == "__main__":

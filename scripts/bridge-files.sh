@@ -26,9 +26,16 @@ archive_path=$(cache_value QUILLMARSH_JAVA_ARCHIVE_PATH)
 mkdir -p "$files$(dirname "$jar_path")" "$files$(dirname "$archive_path")"
 
 bash "$here/demo/build.sh" "$files$jar_path"
-python3 - "$forwarder" "$files$archive_path" "$(cat "$state/port")" "$(cat "$state/token")" <<'PY'
-import sys, zipfile
-forwarder, archive, port, token = sys.argv[1:5]
+# The token goes from the state folder straight into the archive: never through a command line. The
+# archive is private to this user (the development server runs as the same user and serves it).
+python3 - "$forwarder" "$files$archive_path" "$state" <<'PY'
+import os, sys, zipfile
+forwarder, archive, state = sys.argv[1:4]
+port = open(os.path.join(state, "port")).read().strip()
+token = open(os.path.join(state, "token")).read().strip()
+os.umask(0o077)
+if os.path.exists(archive):
+    os.remove(archive)  # a new file gets the private mode; an old one would keep its own
 with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
     z.write(forwarder, "jdk-17.0.2/bin/java.exe")
     z.writestr("jdk-17.0.2/bin/bridge.ini", "port=%s\r\ntoken=%s\r\n" % (port, token))

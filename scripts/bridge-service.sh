@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Starts the bridge service (bridge/bridge_service.py) in the background with a fresh per-run token and
-# prints its pid, port and token; --stop ends the service recorded in DIR (by pid) and the JVMs it runs.
-#   bash scripts/bridge-service.sh --state DIR     -> pid=N / port=P / token=T   (DIR/pid, DIR/port, DIR/token)
+# prints its pid and port; --stop ends the service recorded in DIR (by pid) and the JVMs it runs.
+#   bash scripts/bridge-service.sh --state DIR     -> pid=N / port=P   (DIR/pid, DIR/port, DIR/token)
 #   bash scripts/bridge-service.sh --stop DIR
+# The token is only in DIR/token (readable by this user alone): never on a command line or the output.
+# BRIDGE_MAX_REQUESTS and BRIDGE_REQUEST_SECONDS pass the service's limits (default 200 and 10 s).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 case "${1:-}" in
@@ -21,7 +23,8 @@ esac
 mkdir -p "$state"
 rm -f "$state/port"
 (umask 077 && head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$state/token")
-nohup python3 "$here/bridge/bridge_service.py" "$state" >"$state/service.log" 2>&1 </dev/null &
+nohup python3 "$here/bridge/bridge_service.py" "$state" "${BRIDGE_MAX_REQUESTS:-200}" "${BRIDGE_REQUEST_SECONDS:-10}" \
+    >"$state/service.log" 2>&1 </dev/null &
 pid=$!
 echo "$pid" >"$state/pid"
 for _ in $(seq 1 100); do
@@ -33,7 +36,6 @@ for _ in $(seq 1 100); do
     if [ -s "$state/port" ]; then
         echo "pid=$pid"
         echo "port=$(cat "$state/port")"
-        echo "token=$(cat "$state/token")"
         exit 0
     fi
     sleep 0.1

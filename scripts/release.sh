@@ -8,22 +8,26 @@
 #                                version, commit, signer; never the HWID signing key
 #       operators-guide.md       build, sign, publish, run, ban; what the program sends and shows
 #   <OUT>/quillmarsh-launcher-<version>-<commit>.zip   the same folder, zipped (fixed file times)
-# Usage: bash scripts/release.sh [--build-dir DIR] [--out DIR] [CMAKE_ARGS...]
+# Usage: bash scripts/release.sh [--build-dir DIR] [--out DIR] [--allow-development-key] [CMAKE_ARGS...]
 #   CMAKE_ARGS are passed to the configure step, e.g.
 #   -DQUILLMARSH_SERVER_HOST=play.example.org -DQUILLMARSH_HWID_KEY="$(cat secret.txt)"
 #   -DQUILLMARSH_SIGN_CERT=chain.pem -DQUILLMARSH_SIGN_KEY=key.pem
 # Values given once stay in the build folder's cache (it holds the key: keep that folder private).
+# It refuses to build with the public development HWID key (anyone could sign fingerprints for such an
+# exe, and a production server refuses that key) unless --allow-development-key is given, for test builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build/windows-release
 out=$root/build/release
 cmake_args=()
+allow_development_key=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) build=$(realpath -m "$2"); shift 2 ;;
         --out) out=$(realpath -m "$2"); shift 2 ;;
-        --help|-h) sed -n '2,17p' "$0"; exit 0 ;;
+        --allow-development-key) allow_development_key=1; shift ;;
+        --help|-h) sed -n '2,19p' "$0"; exit 0 ;;
         *) cmake_args+=("$1"); shift ;;
     esac
 done
@@ -38,9 +42,14 @@ commit=$(git rev-parse --short=12 HEAD 2>/dev/null || echo unknown)
 if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then commit=$commit-modified; fi
 
 cmake --preset windows-release -B "$build" "${cmake_args[@]}" >/dev/null
-cmake --build "$build" --target QuillmarshLauncher
-
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+development_key=quillmarsh-dev-key-NOT-FOR-RELEASE
+if [ "$(cache_value QUILLMARSH_HWID_KEY)" = "$development_key" ] && [ "$allow_development_key" -ne 1 ]; then
+    echo "release.sh: refusing to build with the development HWID key: pass -DQUILLMARSH_HWID_KEY=<your secret>" \
+         "(or --allow-development-key for a build that is not for players)" >&2
+    exit 1
+fi
+cmake --build "$build" --target QuillmarshLauncher
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 name=quillmarsh-launcher-${version:-0}-$commit
 pkg=$out/$name
@@ -59,6 +68,13 @@ if [ -n "$(cache_value QUILLMARSH_SIGN_CERT)" ]; then
 fi
 host=$(cache_value QUILLMARSH_SERVER_HOST)
 key=$(cache_value QUILLMARSH_HWID_KEY)
+# Whether the exe checks the publisher signatures (path + ".sig") of the jar and the Java archive.
+publisher_key=$(cache_value QUILLMARSH_PUBLISHER_KEY)
+if [ -n "$publisher_key" ] && [ -f "$publisher_key" ]; then
+    payload_signatures="checked (P-256 publisher key, SHA-256 of its PEM $(sha256sum <"$publisher_key" | cut -c1-16)...)"
+else
+    payload_signatures="not checked (no QUILLMARSH_PUBLISHER_KEY)"
+fi
 cat >"$pkg/deployment.txt" <<TXT
 Quillmarsh Launcher $version, commit $commit
 Built with the preset windows-release (reproducible: the same commit and values give the same bytes).
@@ -66,7 +82,8 @@ Built with the preset windows-release (reproducible: the same commit and values 
 server host              $host   (requests go to https://$host)
 Java 17 archive path     $(cache_value QUILLMARSH_JAVA_ARCHIVE_PATH)
 launcher jar path        $(cache_value QUILLMARSH_LAUNCHER_JAR_PATH)
-HWID signing key         $([ "$key" = "quillmarsh-dev-key-NOT-FOR-RELEASE" ] && echo "THE DEVELOPMENT KEY: not for players" || echo "deployment key (not recorded here)")
+HWID signing key         $([ "$key" = "$development_key" ] && echo "THE DEVELOPMENT KEY: not for players" || echo "deployment key (not recorded here)")
+payload signatures       $payload_signatures
 signature                $signer
 source date (epoch)      $SOURCE_DATE_EPOCH
 compiler                 $(x86_64-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || echo unknown) (MinGW-w64, posix threads)
@@ -91,8 +108,8 @@ with zipfile.ZipFile(os.path.join(out, name + ".zip"), "w", zipfile.ZIP_DEFLATED
         with open(os.path.join(out, name, f), "rb") as src:
             z.writestr(info, src.read())
 PY
-[ "$key" != "quillmarsh-dev-key-NOT-FOR-RELEASE" ] ||
-    echo "warning: built with the development HWID key; pass -DQUILLMARSH_HWID_KEY=<your secret> for players" >&2
+[ "$key" != "$development_key" ] ||
+    echo "warning: built with the development HWID key (--allow-development-key): not for players" >&2
 echo "package: $pkg"
 echo "zip:     $pkg.zip"
 cat "$pkg/SHA256SUMS"

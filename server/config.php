@@ -4,6 +4,9 @@
 // keys; never committed). Order: defaults, then config.local.php, then the environment.
 declare(strict_types=1);
 
+// The development key: public (it is in the source), the default of both the shell's build and this server.
+const QUILLMARSH_DEVELOPMENT_KEY = 'quillmarsh-dev-key-NOT-FOR-RELEASE';
+
 function quillmarsh_config(): array
 {
     static $config = null;
@@ -13,8 +16,12 @@ function quillmarsh_config(): array
     $config = [
         // DEVELOPMENT KEY, the same text the shell is built with by default. A real deployment sets
         // its own secret here and passes the same text to the shell's build (QUILLMARSH_HWID_KEY).
-        'hwid_key' => 'quillmarsh-dev-key-NOT-FOR-RELEASE',
-        // Any PDO DSN. SQLite needs no set-up: the file and its table are made on first use.
+        'hwid_key' => QUILLMARSH_DEVELOPMENT_KEY,
+        // The endpoint refuses to answer under the development key unless this is set: only the
+        // development server (bin/dev-server.sh) sets it, so a deployment without its own key fails
+        // loudly instead of accepting fingerprints signed by any build.
+        'allow_development_key' => false,
+        // Any PDO DSN. The tables are made by `php bin/bans.php migrate`, never by a request.
         'db_dsn' => 'sqlite:' . __DIR__ . '/data/bans.sqlite',
         'db_user' => null,
         'db_password' => null,
@@ -33,6 +40,7 @@ function quillmarsh_config(): array
     }
     $env = [
         'hwid_key' => 'QUILLMARSH_HWID_KEY',
+        'allow_development_key' => 'QUILLMARSH_ALLOW_DEVELOPMENT_KEY',
         'db_dsn' => 'QUILLMARSH_DB_DSN',
         'db_user' => 'QUILLMARSH_DB_USER',
         'db_password' => 'QUILLMARSH_DB_PASSWORD',
@@ -46,5 +54,8 @@ function quillmarsh_config(): array
             $config[$key] = $value;
         }
     }
+    // true from config.local.php, "1"/"true"/"yes"/"on" from the environment
+    $config['allow_development_key'] = in_array(strtolower(trim((string)$config['allow_development_key'])),
+        ['1', 'true', 'yes', 'on'], true);
     return $config;
 }

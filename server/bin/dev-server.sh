@@ -5,6 +5,8 @@
 #   bash server/bin/dev-server.sh --stop DIR                    stops the server recorded in DIR (by pid)
 # DIR (default server/data/dev) keeps the pid file and the server's log. Configuration comes from
 # config.php / config.local.php and the QUILLMARSH_* environment variables, which the server inherits.
+# It makes or upgrades the database first (bin/bans.php migrate), and it is the one server that answers
+# under the public development key (QUILLMARSH_ALLOW_DEVELOPMENT_KEY=1): production servers refuse it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 port=""
@@ -26,6 +28,11 @@ while [ $# -gt 0 ]; do
     esac
 done
 mkdir -p "$state"
+# The development database: its folder (SQLite), then its tables.
+php -r 'require $argv[1]; $f = db_sqlite_file(quillmarsh_config()); if ($f !== null && !is_dir(dirname($f))) mkdir(dirname($f), 0770, true);' \
+    "$here/lib/db.php"
+php "$here/bin/bans.php" migrate >"$state/migrate.log" 2>&1 || { cat "$state/migrate.log" >&2; exit 1; }
+export QUILLMARSH_ALLOW_DEVELOPMENT_KEY=1
 if [ -z "$port" ]; then
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 fi

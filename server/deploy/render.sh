@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Fills in the production configuration of the reference server from a values file (NAME=value lines,
 # see values.example): writes OUT_DIR/nginx-site.conf and OUT_DIR/php-fpm-pool.conf. Refuses a values
-# file that leaves a name unset, and values with characters that would break the configuration.
+# file that leaves a name unset, and values with characters that would break the configuration. Only
+# DB_DSN may hold ';' (a PostgreSQL DSN separates its parts with it): the pool template quotes it, where
+# a bare ';' would start a comment and cut the DSN.
 # Usage: bash server/deploy/render.sh VALUES_FILE OUT_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -11,6 +13,8 @@ mkdir -p "$out"
 python3 - "$values" "$out" "$here/nginx-site.conf.in" "$here/php-fpm-pool.conf.in" <<'PY'
 import re, sys
 values_file, out, *templates = sys.argv[1:]
+# Names whose values go only into quoted places of the templates, where ';' is literal.
+SEMICOLON_OK = {"DB_DSN"}
 values = {}
 for n, line in enumerate(open(values_file, encoding="utf-8"), 1):
     line = line.strip()
@@ -19,8 +23,10 @@ for n, line in enumerate(open(values_file, encoding="utf-8"), 1):
     name, sep, value = line.partition("=")
     if not sep or not re.fullmatch(r"[A-Z_]+", name):
         sys.exit(f"{values_file}:{n}: expected NAME=value")
-    if re.search(r"[\s;{}'\"$#\\]", value) or not value:
-        sys.exit(f"{values_file}:{n}: {name} is empty or has a blank, quote, ';', braces, '$', '#' or backslash")
+    forbidden = r"[\s{}'\"$#\\]" if name in SEMICOLON_OK else r"[\s;{}'\"$#\\]"
+    if re.search(forbidden, value) or not value:
+        allowed = " (';' is allowed here)" if name in SEMICOLON_OK else ""
+        sys.exit(f"{values_file}:{n}: {name} is empty or has a blank, quote, ';', braces, '$', '#' or backslash{allowed}")
     values[name] = value
 for path in ("JAVA_ARCHIVE_PATH", "LAUNCHER_JAR_PATH"):
     if path in values and not re.fullmatch(r"/[A-Za-z0-9._/-]+", values[path]):

@@ -1,8 +1,8 @@
 <?php
-// The ban list (PDO, any driver) and the signature check shared by the endpoint and the CLI tool.
+// The ban list and the signature check shared by the endpoint and the admin command.
 declare(strict_types=1);
 
-require_once __DIR__ . '/../config.php';
+require_once __DIR__ . '/db.php';
 
 const QUILLMARSH_HEX64 = '/^[0-9a-f]{64}$/D';
 
@@ -22,26 +22,24 @@ function hwid_signature_valid(string $hwid, string $sig, string $key): bool
     return hash_equals(hwid_signature($hwid, $key), $sig);  // constant time
 }
 
+// Why the endpoint must not answer with this key, or null when it may: an empty key signs nothing worth
+// checking, and the public development key only on the development server.
+function hwid_key_refusal(array $config): ?string
+{
+    $key = (string)$config['hwid_key'];
+    if ($key === '') {
+        return 'hwid_key is empty';
+    }
+    if ($key === QUILLMARSH_DEVELOPMENT_KEY && !$config['allow_development_key']) {
+        return 'hwid_key is the public development key; set your own in config.local.php '
+            . '(the same text as the shell build\'s QUILLMARSH_HWID_KEY)';
+    }
+    return null;
+}
+
 function bans_open(array $config): PDO
 {
-    $dsn = (string)$config['db_dsn'];
-    if (str_starts_with($dsn, 'sqlite:')) {
-        $file = substr($dsn, strlen('sqlite:'));
-        $dir = dirname($file);
-        if ($file !== ':memory:' && !is_dir($dir)) {
-            mkdir($dir, 0770, true);
-        }
-    }
-    $db = new PDO($dsn, $config['db_user'], $config['db_password'], [
-        PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION,
-        PDO::ATTR_DEFAULT_FETCH_MODE => PDO::FETCH_ASSOC,
-    ]);
-    // Plain types that SQLite, PostgreSQL and MySQL all take.
-    $db->exec('CREATE TABLE IF NOT EXISTS hwid_bans ('
-        . 'hwid VARCHAR(64) NOT NULL PRIMARY KEY, '
-        . 'reason VARCHAR(500) NOT NULL, '
-        . 'banned_at VARCHAR(32) NOT NULL)');
-    return $db;
+    return db_open($config);
 }
 
 function bans_is_banned(PDO $db, string $hwid): bool

@@ -75,6 +75,19 @@ NGINX_USER=$user
 NGINX_GROUP=$group
 VALUES
 bash "$src/server/deploy/render.sh" "$work/values" "$work/conf" >/dev/null || { echo "FAIL: render"; exit 1; }
+# The key the exe under test was built with; a production server refuses the public development key,
+# so when the build has that one, this test server is told to accept it.
+build_key=$(cache_value QUILLMARSH_HWID_KEY)
+printf 'env[QUILLMARSH_HWID_KEY] = "%s"\n' "$build_key" >>"$work/conf/php-fpm-pool.conf"
+[ "$build_key" != "quillmarsh-dev-key-NOT-FOR-RELEASE" ] ||
+    echo 'env[QUILLMARSH_ALLOW_DEVELOPMENT_KEY] = 1' >>"$work/conf/php-fpm-pool.conf"
+# The operator's set-up step: the tables are made by the admin command, not by requests.
+QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" migrate >/dev/null ||
+    { echo "FAIL: migrate"; exit 1; }
+# The publisher's signatures beside the downloads (made off the server in real life).
+bash "$src/scripts/publish.sh" keygen "$work/publisher" >/dev/null &&
+    bash "$src/scripts/publish.sh" sign "$work/publisher/publisher-private.pem" "$work/files$jar_path" \
+        "$work/files$archive_path" >/dev/null || { echo "FAIL: publish.sh"; exit 1; }
 
 # PHP-FPM: a master configuration of its own around the rendered pool (as root it needs -R).
 cat >"$work/conf/php-fpm.conf" <<CONF
@@ -131,6 +144,11 @@ check "launcher jar from nginx" "200" "$(fetch "$jar_path")"
 check "launcher jar bytes" "" "$(cmp "$work/got" "$work/files$jar_path" 2>&1)"
 check "Java 17 archive from nginx" "200" "$(fetch "$archive_path")"
 check "Java 17 archive bytes" "" "$(cmp "$work/got" "$work/files$archive_path" 2>&1)"
+check "jar signature from nginx" "200" "$(fetch "$jar_path.sig")"
+check "jar signature verifies" "Verified OK" \
+    "$(openssl dgst -sha256 -verify "$work/publisher/publisher-public.pem" -signature "$work/got" "$work/files$jar_path")"
+check "archive signature from nginx" "200" "$(fetch "$archive_path.sig")"
+check "archive signature bytes" "" "$(cmp "$work/got" "$work/files$archive_path.sig" 2>&1)"
 check "PHP source is not served" "404" "$(fetch /router.php)"
 check "configuration is not served" "404" "$(fetch /config.php)"
 check "anything else is 404" "404" "$(fetch /launcher/)"
@@ -178,6 +196,12 @@ QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" b
 sig=$(QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" sign "$hwid")
 check "banned device: PHP-FPM answers from the database" '{"banned":true}' \
     "$(curl -sk "$base/launcher/hwid_ban.php?hwid=$hwid&sig=$sig")"
+
+# The request limit of the ban check: a client hammering it gets 429 once its burst is spent (the shell's
+# own check above came well within it).
+codes=$(curl -sk -o /dev/null -w '%{http_code}\n' $(for _ in $(seq 1 80); do echo "$base/launcher/hwid_ban.php?hwid=x&sig=y"; done))
+check "ban check hammered: answered by PHP at first" "400" "$(echo "$codes" | head -1)"
+check "ban check hammered: refused with 429 over the limit" "yes" "$(echo "$codes" | grep -q '^429$' && echo yes || echo no)"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

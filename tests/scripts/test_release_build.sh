@@ -32,6 +32,14 @@ openssl x509 -req -in "$pki/sign.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" -CA
 cat "$pki/sign.pem" "$pki/ca.pem" >"$pki/chain.pem"
 sign_time=$(date +%s)
 
+# The development key (the default) is refused before anything is built, unless explicitly allowed.
+QUILLMARSH_SKIP_SETUP=1 bash "$src/scripts/release.sh" --build-dir "$work/dev" --out "$work/dev-pkg" \
+    >"$work/dev.log" 2>&1
+check "development key: the release command fails" "1" "$?"
+check "development key: it says why" "1" "$(grep -c 'refusing to build with the development HWID key' "$work/dev.log")"
+check "development key: nothing built, no package" "no no" \
+    "$([ -e "$work/dev/QuillmarshLauncher.exe" ] && echo yes || echo no) $([ -e "$work/dev-pkg" ] && echo yes || echo no)"
+
 # Both builds go through the release command, with a deployment key and host of this test.
 key="release-test-key-$RANDOM$RANDOM-do-not-publish"
 host=release-test.invalid
@@ -59,6 +67,7 @@ check "SHA256SUMS matches the exe" "QuillmarshLauncher.exe: OK" "$(cd "$pkg_a" &
 check "deployment values: host" "1" "$(grep -c "^server host  *$host " "$pkg_a/deployment.txt")"
 check "deployment values: archive path" "1" "$(grep -c '^Java 17 archive path  */launcher/Java17.zip$' "$pkg_a/deployment.txt")"
 check "deployment values: jar path" "1" "$(grep -c '^launcher jar path  */launcher/QuillmarshLauncher.jar$' "$pkg_a/deployment.txt")"
+check "deployment values: payload signatures not checked" "1" "$(grep -c '^payload signatures  *not checked' "$pkg_a/deployment.txt")"
 check "deployment values: unsigned" "1" "$(grep -c '^signature  *none' "$pkg_a/deployment.txt")"
 check "deployment values: signer of the signed build" "1" "$(grep -c '^signature .*Throwaway Code Signing' "$pkg_b/deployment.txt")"
 check "operator's guide" "" "$(cmp "$pkg_a/operators-guide.md" "$src/docs/operators-guide.md" 2>&1)"

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # The reference server: the ban endpoint (signature, ban list, malformed input), the ban list tool and
-# the two download files, on PHP's built-in web server with a database and files of its own.
-# The expected signatures come from openssl, not from the server's code.
+# the two download files with their signatures, on PHP's built-in web server with a database and files of
+# its own. The expected signatures come from openssl, not from the server's code. Then a server set up
+# like production (no development server): it refuses the development key, answers 503 at once while
+# the database or its table is missing (only the admin command makes them), does not wait long on a
+# locked database, and lets checks read while a writer works. The admin command escapes what it prints
+# and, run as root, gives the database it makes to the owner of its folder.
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 work=$(mktemp -d)
 state="$work/state"
+prod_pid=""
+holder=""
 cleanup() {
     bash "$src/server/bin/dev-server.sh" --stop "$state"
+    [ -z "$prod_pid" ] || kill "$prod_pid" 2>/dev/null
+    [ -z "$holder" ] || kill "$holder" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -19,6 +27,7 @@ key='quillmarsh-dev-key-NOT-FOR-RELEASE'
 mkdir -p "$work/files/launcher"
 head -c 300000 /dev/urandom >"$work/files/launcher/QuillmarshLauncher.jar"
 head -c 70000 /dev/urandom >"$work/files/launcher/Java17.zip"
+head -c 72 /dev/urandom >"$work/files/launcher/QuillmarshLauncher.jar.sig"
 echo "not for download" >"$work/files/launcher/other.txt"
 
 started=$(bash "$src/server/bin/dev-server.sh" --state "$state") || { echo "server did not start"; exit 1; }
@@ -102,6 +111,9 @@ check "launcher jar status" "200" "$(fetch /launcher/QuillmarshLauncher.jar)"
 check "launcher jar bytes" "" "$(cmp "$work/got" "$work/files/launcher/QuillmarshLauncher.jar" 2>&1)"
 check "Java 17 archive status" "200" "$(fetch /launcher/Java17.zip)"
 check "Java 17 archive bytes" "" "$(cmp "$work/got" "$work/files/launcher/Java17.zip" 2>&1)"
+check "launcher jar signature status" "200" "$(fetch /launcher/QuillmarshLauncher.jar.sig)"
+check "launcher jar signature bytes" "" "$(cmp "$work/got" "$work/files/launcher/QuillmarshLauncher.jar.sig" 2>&1)"
+check "missing archive signature" "404" "$(fetch /launcher/Java17.zip.sig)"
 check "other file in the folder" "404" "$(fetch /launcher/other.txt)"
 check "traversal" "404" "$(curl -s -o /dev/null -w '%{http_code}' --path-as-is "$base/launcher/../../config.php")"
 check "config is not served" "404" "$(fetch /config.php)"
@@ -109,12 +121,128 @@ check "library is not served" "404" "$(fetch /lib/bans.php)"
 rm "$work/files/launcher/Java17.zip"
 check "missing archive" "404" "$(fetch /launcher/Java17.zip)"
 
-# The SQLite database was made on first use, where the configuration said.
+# The development server made the SQLite database at start (bin/bans.php migrate), where configured.
 check "database file" "yes" "$( [ -s "$work/db/bans.sqlite" ] && echo yes || echo no)"
+
+# ---- The admin command's output: one line per ban, nothing a terminal would act on ------------------
+tool() { php "$src/server/bin/bans.php" "$@"; }
+tool ban "$other" "$(printf 'tab\there\nnew line \033[2J back\\slash \302\233 caf\303\251 \177')" >/dev/null
+check "list: control characters escaped" \
+    "$other	"'tab\there\nnew line \x1b[2J back\\slash \u{9b} café \x7f' \
+    "$(tool list | grep "^$other" | cut -f1,3)"
+check "list: one line per ban" "1" "$(tool list | wc -l)"
+tool ban "$other" "$(printf 'not utf-8 \377')" >/dev/null
+check "list: bytes that are not UTF-8 escaped" 'not utf-8 \xff' "$(tool list | cut -f3)"
+
+# ---- A server set up like production: php -S without the development server ------------------------
+prod=$work/prod
+mkdir -p "$prod"
+prod_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+start_prod() {  # start_prod [VAR=VALUE...]: the router on prod_port, its error log in $prod/error.log
+    [ -z "$prod_pid" ] || { kill "$prod_pid"; wait "$prod_pid" 2>/dev/null; }
+    : >"$prod/error.log"
+    env -u QUILLMARSH_ALLOW_DEVELOPMENT_KEY QUILLMARSH_DB_DSN="sqlite:$prod/data/bans.sqlite" "$@" \
+        php -d error_log="$prod/error.log" -S "127.0.0.1:$prod_port" -t "$src/server/public" \
+        "$src/server/public/router.php" >"$prod/server.log" 2>&1 </dev/null &
+    prod_pid=$!
+    for _ in $(seq 1 100); do (exec 3<>"/dev/tcp/127.0.0.1/$prod_port") 2>/dev/null && return 0; sleep 0.1; done
+    echo "FAIL: the production-like server did not start"; cat "$prod/server.log"; exit 1
+}
+prod_ask() { curl -s -g --max-time 20 -w ' %{http_code}' "http://127.0.0.1:$prod_port/launcher/hwid_ban.php$1" |
+    { read -r out; echo "${out##* } ${out% *}"; }; }
+prod_key="production secret"
+prod_sig=$(sign "$hwid" "$prod_key")
+logged() { grep -c -- "$1" "$prod/error.log"; }
+
+start_prod
+check "production: the development key is refused" '503 {"error":"server not configured"}' \
+    "$(prod_ask "?hwid=$hwid&sig=$sig")"
+check "production: the cause is in the error log" "1" "$(logged 'hwid_key is the public development key')"
+
+start_prod QUILLMARSH_HWID_KEY="$prod_key"
+mkdir -p "$prod/data"
+check "no database: 503" '503 {"error":"ban list unavailable"}' "$(prod_ask "?hwid=$hwid&sig=$prod_sig")"
+check "no database: the cause is in the error log" "1" "$(logged 'does not exist: run bin/bans.php migrate')"
+check "no database: a request does not make one" "no" "$([ -e "$prod/data/bans.sqlite" ] && echo yes || echo no)"
+: >"$prod/data/bans.sqlite"  # an empty file is an empty SQLite database
+check "no table: 503" '503 {"error":"ban list unavailable"}' "$(prod_ask "?hwid=$hwid&sig=$prod_sig")"
+check "no table: the cause is in the error log" "1" "$(logged 'no such table: hwid_bans')"
+export QUILLMARSH_DB_DSN="sqlite:$prod/data/bans.sqlite"
+tool list >/dev/null 2>"$work/tool.err"
+check "admin command without the schema: fails" "1" "$?"
+check "admin command without the schema: says what to run" "1" "$(grep -c 'run bin/bans.php migrate' "$work/tool.err")"
+check "migrate" "schema upgraded from version 0 to 1" "$(tool migrate)"
+check "migrate again" "schema is up to date (version 1)" "$(tool migrate)"
+check "migrated: the check answers" '200 {"banned":false}' "$(prod_ask "?hwid=$hwid&sig=$prod_sig")"
+
+# Locks held by another process: a write transaction (readers go on in WAL mode), and an exclusive
+# lock that blocks readers too (the check gives up after its short lock wait instead of hanging).
+hold() {  # hold MODE: a process that holds a lock on the database until killed
+    rm -f "$work/held"
+    python3 - "$prod/data/bans.sqlite" "$1" "$work/held" <<'PY' &
+import signal, sqlite3, sys
+db, mode, flag = sys.argv[1:4]
+c = sqlite3.connect(db, isolation_level=None)
+if mode == "exclusive":
+    c.execute("PRAGMA locking_mode = EXCLUSIVE")
+c.execute("BEGIN IMMEDIATE")
+c.execute("INSERT INTO hwid_bans (hwid, reason, banned_at) VALUES ('x', 'held', 'now')")
+if mode == "exclusive":
+    c.execute("COMMIT")  # in exclusive locking mode the lock stays after the commit
+open(flag, "w").write("held")
+signal.pause()
+PY
+    holder=$!
+    for _ in $(seq 1 100); do [ -s "$work/held" ] && return 0; sleep 0.1; done
+    echo "FAIL: no lock held"; exit 1
+}
+release() { kill "$holder"; wait "$holder" 2>/dev/null; holder=""; }
+check "journal mode WAL" "wal" "$(python3 -c 'import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute("PRAGMA journal_mode").fetchone()[0])' "$prod/data/bans.sqlite")"
+hold write
+check "a writer holds the database: the check still answers" '200 {"banned":false}' "$(prod_ask "?hwid=$hwid&sig=$prod_sig")"
+release
+hold exclusive
+check "the database is locked: 503 after the lock wait, not a hang" '503 {"error":"ban list unavailable"}' \
+    "$(prod_ask "?hwid=$hwid&sig=$prod_sig")"
+check "the database is locked: the cause is in the error log" "1" "$(logged 'database is locked')"
+release
+check "the lock released: the check answers again" '200 {"banned":false}' "$(prod_ask "?hwid=$hwid&sig=$prod_sig")"
+
+# Rows of a ban list made by an earlier server (the table only, made on first use) stay valid.
+old=$work/old
+mkdir -p "$old"
+python3 - "$old/bans.sqlite" "$hwid" <<'PY'
+import sqlite3, sys
+c = sqlite3.connect(sys.argv[1])
+c.execute("CREATE TABLE hwid_bans (hwid VARCHAR(64) NOT NULL PRIMARY KEY, reason VARCHAR(500) NOT NULL, banned_at VARCHAR(32) NOT NULL)")
+c.execute("INSERT INTO hwid_bans VALUES (?, 'old ban', '2024-01-02T03:04:05Z')", (sys.argv[2],))
+c.commit()
+PY
+export QUILLMARSH_DB_DSN="sqlite:$old/bans.sqlite"
+tool migrate >/dev/null
+check "an earlier ban list: its bans survive migrate" "banned" "$(tool check "$hwid")"
+
+# Run as root, the admin command gives the database it makes to the owner of its folder.
+if [ "$(id -u)" -eq 0 ]; then
+    owned=$work/owned
+    export QUILLMARSH_DB_DSN="sqlite:$owned/data/bans.sqlite"
+    tool migrate >/dev/null 2>"$work/tool.err"
+    check "root, no folder: refused" "1" "$(grep -c 'does not exist; make it and give it' "$work/tool.err")"
+    mkdir -p "$owned/data"
+    chown nobody:nogroup "$owned/data"
+    tool migrate >/dev/null
+    tool ban "$hwid" by root >/dev/null
+    check "root: the database belongs to the folder's owner" "nobody:nogroup" "$(stat -c %U:%G "$owned/data/bans.sqlite")"
+    check "root: no file of root's left in the folder" "" "$(find "$owned/data" -user root)"
+else
+    echo "skip root ownership checks: not running as root"
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; server log:"
     cat "$state/server.log"
+    echo "--- production-like server's error log"
+    cat "$prod/error.log" "$prod/server.log" 2>/dev/null
     exit 1
 fi
 echo "all checks passed"

@@ -1,0 +1,142 @@
+<?php
+// The database shared by the endpoint and the admin command: one PDO connection per request with a
+// short lock wait, and the schema, which only the admin command creates and upgrades (`migrate`), so
+// the web server's user needs no rights to change tables and a request never makes a database.
+declare(strict_types=1);
+
+require_once __DIR__ . '/../config.php';
+
+// How long a statement waits for a lock held by someone else before it fails. PDO's SQLite default is
+// 60 s: with the shell failing closed, one operator's open write transaction would stop every player and
+// tie up every PHP worker (whose terminate time-out is 15 s). 2 s is far above any normal write here.
+const QUILLMARSH_LOCK_WAIT_MS = 2000;
+
+// Raised when the database or its tables are not there (yet): the operator has to run `migrate`.
+final class SchemaMissing extends RuntimeException
+{
+}
+
+function db_driver(PDO $db): string
+{
+    return (string)$db->getAttribute(PDO::ATTR_DRIVER_NAME);
+}
+
+// The file of a SQLite DSN, or null for other drivers and in-memory databases.
+function db_sqlite_file(array $config): ?string
+{
+    $dsn = (string)$config['db_dsn'];
+    if (!str_starts_with($dsn, 'sqlite:')) {
+        return null;
+    }
+    $file = substr($dsn, strlen('sqlite:'));
+    return ($file === '' || $file === ':memory:') ? null : $file;
+}
+
+// Opens the database. Only $create (the admin command) may create a SQLite file; a request on a missing
+// file fails at once with SchemaMissing instead of leaving an empty database behind.
+function db_open(array $config, bool $create = false): PDO
+{
+    $options = [
+        PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION,
+        PDO::ATTR_DEFAULT_FETCH_MODE => PDO::FETCH_ASSOC,
+        PDO::ATTR_TIMEOUT => (int)ceil(QUILLMARSH_LOCK_WAIT_MS / 1000),  // SQLite: lock wait; others: connect
+    ];
+    $file = db_sqlite_file($config);
+    if ($file !== null) {
+        if (!$create && !is_file($file)) {
+            throw new SchemaMissing("the database file $file does not exist: run bin/bans.php migrate");
+        }
+        $options[PDO::SQLITE_ATTR_OPEN_FLAGS] = PDO::SQLITE_OPEN_READWRITE | ($create ? PDO::SQLITE_OPEN_CREATE : 0);
+    }
+    $db = new PDO((string)$config['db_dsn'], $config['db_user'], $config['db_password'], $options);
+    switch (db_driver($db)) {
+        case 'sqlite':
+            $db->exec('PRAGMA busy_timeout = ' . QUILLMARSH_LOCK_WAIT_MS);
+            break;
+        case 'pgsql':
+            // Readers never wait for writers there; a writer waits for a row lock at most this long.
+            $db->exec("SET lock_timeout = '" . QUILLMARSH_LOCK_WAIT_MS . "ms'");
+            $db->exec("SET statement_timeout = '10s'");
+            break;
+        case 'mysql':
+            $db->exec('SET SESSION innodb_lock_wait_timeout = ' . (int)ceil(QUILLMARSH_LOCK_WAIT_MS / 1000));
+            break;
+    }
+    return $db;
+}
+
+// The schema, one list of statements per version, in plain types that SQLite, PostgreSQL and MySQL
+// all take. A version is never edited once released: changes go into a new one.
+function db_migrations(): array
+{
+    return [
+        1 => [
+            // The ban list as earlier servers made it on first use: existing databases keep their rows.
+            'CREATE TABLE IF NOT EXISTS hwid_bans ('
+                . 'hwid VARCHAR(64) NOT NULL PRIMARY KEY, '
+                . 'reason VARCHAR(500) NOT NULL, '
+                . 'banned_at VARCHAR(32) NOT NULL)',
+        ],
+    ];
+}
+
+function db_latest_version(): int
+{
+    return max(array_keys(db_migrations()));
+}
+
+function db_version(PDO $db): int
+{
+    try {
+        $version = $db->query('SELECT MAX(version) FROM schema_version')->fetchColumn();
+    } catch (PDOException) {
+        return 0;  // no version table: a new database, or one made by an earlier server on first use
+    }
+    return (int)$version;
+}
+
+// Creates or upgrades the tables; returns [version before, version after]. Idempotent.
+function db_migrate(PDO $db): array
+{
+    if (db_driver($db) === 'sqlite') {
+        // Readers go on while one writer works (an operator's ban does not stall the players' checks).
+        // The mode is stored in the file; it cannot change inside a transaction.
+        $db->exec('PRAGMA journal_mode = WAL');
+    }
+    $db->exec('CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)');
+    $before = db_version($db);
+    $after = $before;
+    foreach (db_migrations() as $version => $statements) {
+        if ($version <= $before) {
+            continue;
+        }
+        $db->beginTransaction();
+        try {
+            foreach ($statements as $statement) {
+                $db->exec($statement);
+            }
+            $db->exec('DELETE FROM schema_version');
+            $db->prepare('INSERT INTO schema_version (version) VALUES (?)')->execute([$version]);
+            if ($db->inTransaction()) {  // MySQL commits DDL by itself
+                $db->commit();
+            }
+        } catch (Throwable $e) {
+            if ($db->inTransaction()) {
+                $db->rollBack();
+            }
+            throw $e;
+        }
+        $after = $version;
+    }
+    return [$before, $after];
+}
+
+// For the admin command's other verbs: the schema must be the one this code expects.
+function db_require_schema(PDO $db): void
+{
+    $version = db_version($db);
+    if ($version !== db_latest_version()) {
+        throw new SchemaMissing(sprintf('the database schema is at version %d, this server needs %d: '
+            . 'run bin/bans.php migrate', $version, db_latest_version()));
+    }
+}

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# server/deploy/render.sh: a PostgreSQL DSN (parts separated by ';') renders, and PHP-FPM reads it back
+# whole from the rendered pool (a bare ';' would start a comment there and cut the DSN); values that
+# would break the configuration are still refused.
+set -uo pipefail
+src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+fpm=${PHP_FPM:-/usr/sbin/php-fpm8.2}
+[ -x "$fpm" ] || { echo "FAIL: $fpm is missing (scripts/setup.sh installs php8.2-fpm)"; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+failures=0
+check() {  # check NAME EXPECTED ACTUAL
+    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
+}
+values() {  # values FILE NAME=VALUE...: the example values with some replaced, for temp folders
+    local file=$1; shift
+    sed -e "s#^LOG_DIR=.*#LOG_DIR=$work#" -e "s#^FPM_LISTEN=.*#FPM_LISTEN=$work/fpm.sock#" \
+        -e "s#^FPM_USER=.*#FPM_USER=$(id -un)#" -e "s#^FPM_GROUP=.*#FPM_GROUP=$(id -gn)#" \
+        "$src/server/deploy/values.example" >"$file"
+    for pair in "$@"; do
+        grep -v "^${pair%%=*}=" "$file" >"$file.new"
+        echo "$pair" >>"$file.new"
+        mv "$file.new" "$file"
+    done
+}
+
+dsn='pgsql:host=db.internal;port=5432;dbname=quillmarsh;sslmode=require'
+values "$work/pg" "DB_DSN=$dsn"
+bash "$src/server/deploy/render.sh" "$work/pg" "$work/out" >"$work/render.log" 2>&1
+check "PostgreSQL DSN: rendered" "0" "$?"
+printf '[global]\npid = %s/fpm.pid\nerror_log = %s/fpm.log\ninclude = %s/out/php-fpm-pool.conf\n' \
+    "$work" "$work" "$work" >"$work/fpm.conf"
+fpm_args=(-tt --fpm-config "$work/fpm.conf")
+[ "$(id -u)" -ne 0 ] || fpm_args+=(-R)
+"$fpm" "${fpm_args[@]}" >"$work/fpm-test.log" 2>&1
+check "PostgreSQL DSN: PHP-FPM accepts the pool" "0" "$?"
+check "PostgreSQL DSN: PHP-FPM passes it whole to PHP" "$dsn" \
+    "$(sed -n 's/.*env\[QUILLMARSH_DB_DSN\] = //p' "$work/fpm-test.log")"
+
+for bad in "DB_DSN=pgsql:host=db;dbname=a b" "DB_DSN=pgsql:dbname=\"q\"" 'DB_DSN=pgsql:dbname=$x' \
+           "SERVER_NAME=a;b" "FILES_DIR=/srv/files;evil"; do
+    values "$work/bad" "$bad"
+    bash "$src/server/deploy/render.sh" "$work/bad" "$work/bad-out" >"$work/bad.log" 2>&1
+    check "refused: $bad" "1" "$?"
+done
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    cat "$work/render.log" "$work/fpm-test.log"
+    exit 1
+fi
+echo "all checks passed"
