@@ -12,6 +12,7 @@ packages=(
     python3 imagemagick zip unzip
     php-cli php-sqlite3 openssl curl
     osslsigncode nginx php8.2-fpm
+    chromium chromium-driver python3-selenium
     openjdk-17-jdk-headless openjdk-17-jdk
 )
 

@@ -30,6 +30,12 @@ function quillmarsh_config(): array
         // The two download paths the shell is built with (QUILLMARSH_JAVA_ARCHIVE_PATH, ..._LAUNCHER_JAR_PATH).
         'java_archive_path' => '/launcher/Java17.zip',
         'launcher_jar_path' => '/launcher/QuillmarshLauncher.jar',
+        // The device log: the client address of each device's last check, 'full', 'truncated' (IPv4 /24,
+        // IPv6 /48) or 'off'; and how many days a device and its history are kept after its last check.
+        'device_log_address' => 'full',
+        'device_log_days' => 180,
+        // The console (/admin/): a session ends after this many minutes without a request.
+        'admin_idle_minutes' => 30,
     ];
     $local = __DIR__ . '/config.local.php';
     if (is_file($local)) {
@@ -47,6 +53,9 @@ function quillmarsh_config(): array
         'files_dir' => 'QUILLMARSH_FILES_DIR',
         'java_archive_path' => 'QUILLMARSH_JAVA_ARCHIVE_PATH',
         'launcher_jar_path' => 'QUILLMARSH_LAUNCHER_JAR_PATH',
+        'device_log_address' => 'QUILLMARSH_DEVICE_LOG_ADDRESS',
+        'device_log_days' => 'QUILLMARSH_DEVICE_LOG_DAYS',
+        'admin_idle_minutes' => 'QUILLMARSH_ADMIN_IDLE_MINUTES',
     ];
     foreach ($env as $key => $name) {
         $value = getenv($name);
@@ -54,6 +63,11 @@ function quillmarsh_config(): array
             $config[$key] = $value;
         }
     }
+    if (!in_array($config['device_log_address'], ['full', 'truncated', 'off'], true)) {
+        $config['device_log_address'] = 'off';  // a mistyped privacy setting keeps nothing rather than all
+    }
+    $config['device_log_days'] = max(1, (int)$config['device_log_days']);
+    $config['admin_idle_minutes'] = max(1, (int)$config['admin_idle_minutes']);
     // true from config.local.php, "1"/"true"/"yes"/"on" from the environment
     $config['allow_development_key'] = in_array(strtolower(trim((string)$config['allow_development_key'])),
         ['1', 'true', 'yes', 'on'], true);

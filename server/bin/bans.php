@@ -2,25 +2,62 @@
 // Ban list tool for operators. Uses the same configuration as the server (config.php, config.local.php,
 // QUILLMARSH_* environment variables).
 //   php server/bin/bans.php migrate                creates or upgrades the tables (run it after every update)
-//   php server/bin/bans.php ban HWID [REASON...]   ban a device (again: replaces reason and time)
-//   php server/bin/bans.php unban HWID             lift a ban
-//   php server/bin/bans.php list                   HWID, time (UTC) and reason, one per line
-//   php server/bin/bans.php check HWID             prints banned / not banned
+//   php server/bin/bans.php ban HWID [--until TIME] [REASON...]
+//                                                  ban a device, permanently or until TIME (UTC, e.g.
+//                                                  2025-06-01T18:00); again: replaces reason and times
+//   php server/bin/bans.php unban HWID             lift a ban (an expired one too)
+//   php server/bin/bans.php list                   HWID, time (UTC), reason and state, one per line
+//   php server/bin/bans.php check HWID             prints banned / not banned (an expired ban is none)
 //   php server/bin/bans.php sign HWID              the signature the shell would send (for tests)
+//   php server/bin/bans.php operator add NAME      console account; the password is read from standard
+//                                                  input (again: a new password, which ends its sessions)
+//   php server/bin/bans.php operator remove NAME | operator list
+//   php server/bin/bans.php prune                  forgets devices not seen for device_log_days days
+// Changes are written to the audit as "shell:<user>" (the user who ran sudo, if any).
 // Output is one line per record with tab-separated fields; control characters and backslashes in the
 // values are escaped (\t, \n, \xNN, \\), so a reason cannot forge lines or drive the terminal.
 // Run as root, the database file it creates is given to the owner of its folder (the web server's user,
 // when the folder was set up as the guide says), as SQLite does itself for its -wal and -shm files.
 declare(strict_types=1);
 
-require_once __DIR__ . '/../lib/bans.php';
-
-const REASON_MAX = 500;
+require_once __DIR__ . '/../lib/console.php';
 
 function usage(): never
 {
-    fwrite(STDERR, "usage: bans.php migrate | ban HWID [REASON...] | unban HWID | list | check HWID | sign HWID\n");
+    fwrite(STDERR, "usage: bans.php migrate | ban HWID [--until TIME] [REASON...] | unban HWID | list | check HWID"
+        . " | sign HWID | operator add|remove NAME | operator list | prune\n");
     exit(2);
+}
+
+// Who made a change, for the audit: the person behind sudo when there is one.
+function shell_operator(): string
+{
+    $sudo = getenv('SUDO_USER');
+    if (is_string($sudo) && $sudo !== '') {
+        return 'shell:' . $sudo;
+    }
+    $user = function_exists('posix_getpwuid') ? (posix_getpwuid(posix_geteuid())['name'] ?? null) : null;
+    return 'shell:' . ($user ?? (string)getmyuid());
+}
+
+// A password from standard input: its first line, without echo when it is a terminal.
+function read_password(): string
+{
+    $tty = function_exists('posix_isatty') && posix_isatty(STDIN);
+    if ($tty) {
+        fwrite(STDERR, 'password: ');
+        shell_exec('stty -echo 2>/dev/null');
+    }
+    $line = fgets(STDIN);
+    if ($tty) {
+        shell_exec('stty echo 2>/dev/null');
+        fwrite(STDERR, "\n");
+    }
+    $password = rtrim((string)$line, "\r\n");
+    if (strlen($password) < 10) {
+        fail('the password must have at least 10 characters', 2);
+    }
+    return $password;
 }
 
 function fail(string $text, int $code = 1): never
@@ -97,28 +134,72 @@ try {
             break;
         case 'ban':
             $hwid = hwid_argument($argv);
-            $reason = implode(' ', array_slice($argv, 3));
-            if (strlen($reason) > REASON_MAX) {
-                fail('the reason is longer than ' . REASON_MAX . ' bytes', 2);
+            $words = array_slice($argv, 3);
+            $until = null;
+            if (($words[0] ?? '') === '--until') {
+                $until = ban_end_parse((string)($words[1] ?? ''));
+                if ($until === null || $until <= db_time()) {
+                    fail('--until needs a date and time (UTC) in the future, e.g. 2025-06-01T18:00', 2);
+                }
+                $words = array_slice($words, 2);
             }
-            bans_add(admin_open($config, false), $hwid, $reason);
-            echo "banned $hwid\n";
+            $reason = implode(' ', $words);
+            if (strlen($reason) > BAN_REASON_MAX) {
+                fail('the reason is longer than ' . BAN_REASON_MAX . ' bytes', 2);
+            }
+            bans_add(admin_open($config, false), $hwid, $reason, $until, shell_operator());
+            echo $until === null ? "banned $hwid\n" : "banned $hwid until $until\n";
             break;
         case 'unban':
             $hwid = hwid_argument($argv);
-            if (!bans_remove(admin_open($config, false), $hwid)) {
+            if (!bans_remove(admin_open($config, false), $hwid, shell_operator())) {
                 fail("not banned: $hwid");
             }
             echo "unbanned $hwid\n";
             break;
         case 'list':
             foreach (bans_list(admin_open($config, false)) as $row) {
-                echo implode("\t", array_map('terminal_safe', [$row['hwid'], $row['banned_at'], $row['reason']])), "\n";
+                echo implode("\t", array_map('terminal_safe',
+                    [$row['hwid'], $row['banned_at'], $row['reason'], ban_state_text($row)])), "\n";
             }
             break;
         case 'check':
             $hwid = hwid_argument($argv);
-            echo bans_is_banned(admin_open($config, false), $hwid) ? "banned\n" : "not banned\n";
+            $ban = bans_get(admin_open($config, false), $hwid);
+            echo match ($ban['state'] ?? null) {
+                'permanent', 'until' => "banned\n",
+                'expired' => 'not banned (the ban expired ' . terminal_safe((string)$ban['expires_at']) . ")\n",
+                default => "not banned\n",
+            };
+            break;
+        case 'operator':
+            $db = admin_open($config, false);
+            $verb = $argv[2] ?? '';
+            $name = strtolower((string)($argv[3] ?? ''));
+            if ($verb === 'list') {
+                foreach (operator_list($db) as $row) {
+                    echo terminal_safe($row['name']), "\t", terminal_safe($row['created_at']), "\n";
+                }
+                break;
+            }
+            if (!in_array($verb, ['add', 'remove'], true)) {
+                usage();
+            }
+            if (!is_operator_name($name)) {
+                fail('NAME: 1 to 64 of a-z, 0-9, ".", "_", "-", starting with a letter or digit', 2);
+            }
+            if ($verb === 'add') {
+                echo operator_set($db, $name, read_password(), shell_operator())
+                    ? "operator $name added\n" : "operator $name: new password set, sessions ended\n";
+            } elseif (!operator_remove($db, $name, shell_operator())) {
+                fail("no operator $name");
+            } else {
+                echo "operator $name removed\n";
+            }
+            break;
+        case 'prune':
+            $deleted = device_log_prune(admin_open($config, false), (int)$config['device_log_days']);
+            echo "forgot $deleted device log rows older than {$config['device_log_days']} days\n";
             break;
         case 'sign':
             echo hwid_signature(hwid_argument($argv), (string)$config['hwid_key']), "\n";

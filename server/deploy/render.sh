@@ -3,7 +3,8 @@
 # see values.example): writes OUT_DIR/nginx-site.conf and OUT_DIR/php-fpm-pool.conf. Refuses a values
 # file that leaves a name unset, and values with characters that would break the configuration. Only
 # DB_DSN may hold ';' (a PostgreSQL DSN separates its parts with it): the pool template quotes it, where
-# a bare ';' would start a comment and cut the DSN.
+# a bare ';' would start a comment and cut the DSN. ADMIN_ALLOW (optional, default "all") lists the
+# addresses or networks (comma-separated, e.g. 203.0.113.7,10.0.0.0/8) that may reach the console.
 # Usage: bash server/deploy/render.sh VALUES_FILE OUT_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,6 +29,19 @@ for n, line in enumerate(open(values_file, encoding="utf-8"), 1):
         allowed = " (';' is allowed here)" if name in SEMICOLON_OK else ""
         sys.exit(f"{values_file}:{n}: {name} is empty or has a blank, quote, ';', braces, '$', '#' or backslash{allowed}")
     values[name] = value
+# The console's address allow-list, made into nginx lines; "all" (or no value) allows every address.
+import ipaddress
+allow = values.pop("ADMIN_ALLOW", "all")
+if allow == "all":
+    values["ADMIN_ACCESS"] = "# every address may reach the console (ADMIN_ALLOW=all)"
+else:
+    lines = []
+    for item in allow.split(","):
+        try:
+            lines.append("allow %s;" % ipaddress.ip_network(item, strict=False))
+        except ValueError:
+            sys.exit(f"ADMIN_ALLOW: {item!r} is not an address or network (comma-separated, or all)")
+    values["ADMIN_ACCESS"] = " ".join(lines + ["deny all;"])
 for path in ("JAVA_ARCHIVE_PATH", "LAUNCHER_JAR_PATH"):
     if path in values and not re.fullmatch(r"/[A-Za-z0-9._/-]+", values[path]):
         sys.exit(f"{path} must be an absolute URL path of letters, digits, '.', '_', '-' and '/'")

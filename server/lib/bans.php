@@ -42,32 +42,119 @@ function bans_open(array $config): PDO
     return db_open($config);
 }
 
-function bans_is_banned(PDO $db, string $hwid): bool
+const BAN_REASON_MAX = 500;
+
+// A ban is in force while it has no end or its end is later than now. An expired ban stays in the list
+// (shown as expired) until it is lifted or replaced, and answers "not banned" everywhere.
+function bans_is_banned(PDO $db, string $hwid, ?string $now = null): bool
 {
-    $query = $db->prepare('SELECT 1 FROM hwid_bans WHERE hwid = ?');
-    $query->execute([$hwid]);
+    $query = $db->prepare('SELECT 1 FROM hwid_bans WHERE hwid = ? AND (expires_at IS NULL OR expires_at > ?)');
+    $query->execute([$hwid, $now ?? db_time()]);
     return $query->fetchColumn() !== false;
 }
 
-// Adds or updates a ban; the time is UTC.
-function bans_add(PDO $db, string $hwid, string $reason): void
+// The ban row of a device (hwid, reason, banned_at, expires_at, banned_by) with 'state' added:
+// 'permanent', 'until' or 'expired'; null when there is none.
+function bans_get(PDO $db, string $hwid, ?string $now = null): ?array
 {
-    $now = gmdate('Y-m-d\TH:i:s\Z');
-    $db->beginTransaction();
-    $db->prepare('DELETE FROM hwid_bans WHERE hwid = ?')->execute([$hwid]);
-    $db->prepare('INSERT INTO hwid_bans (hwid, reason, banned_at) VALUES (?, ?, ?)')->execute([$hwid, $reason, $now]);
-    $db->commit();
-}
-
-// True when a ban was removed.
-function bans_remove(PDO $db, string $hwid): bool
-{
-    $query = $db->prepare('DELETE FROM hwid_bans WHERE hwid = ?');
+    $query = $db->prepare('SELECT hwid, reason, banned_at, expires_at, banned_by FROM hwid_bans WHERE hwid = ?');
     $query->execute([$hwid]);
-    return $query->rowCount() > 0;
+    $row = $query->fetch();
+    return $row === false ? null : bans_with_state($row, $now ?? db_time());
 }
 
-function bans_list(PDO $db): array
+function bans_with_state(array $row, string $now): array
 {
-    return $db->query('SELECT hwid, reason, banned_at FROM hwid_bans ORDER BY banned_at, hwid')->fetchAll();
+    $row['state'] = $row['expires_at'] === null ? 'permanent' : ($row['expires_at'] > $now ? 'until' : 'expired');
+    return $row;
+}
+
+// Adds or replaces a ban ($expires_at null: permanent) and records it in the audit, in one transaction.
+function bans_add(PDO $db, string $hwid, string $reason, ?string $expires_at, string $operator): void
+{
+    $now = db_time();
+    $db->beginTransaction();
+    try {
+        $db->prepare('DELETE FROM hwid_bans WHERE hwid = ?')->execute([$hwid]);
+        $db->prepare('INSERT INTO hwid_bans (hwid, reason, banned_at, expires_at, banned_by) VALUES (?, ?, ?, ?, ?)')
+            ->execute([$hwid, $reason, $now, $expires_at, $operator]);
+        audit_add($db, $operator, 'ban', $hwid,
+            ($expires_at === null ? 'permanent' : "until $expires_at") . ': ' . $reason, $now);
+        $db->commit();
+    } catch (Throwable $e) {
+        $db->rollBack();
+        throw $e;
+    }
+}
+
+// Lifts a ban (an expired one too); true when there was one. Recorded in the audit.
+function bans_remove(PDO $db, string $hwid, string $operator): bool
+{
+    $db->beginTransaction();
+    try {
+        $old = bans_get($db, $hwid);
+        if ($old === null) {
+            $db->rollBack();
+            return false;
+        }
+        $db->prepare('DELETE FROM hwid_bans WHERE hwid = ?')->execute([$hwid]);
+        audit_add($db, $operator, 'lift', $hwid, 'was ' . ban_state_text($old) . ': ' . $old['reason']);
+        $db->commit();
+        return true;
+    } catch (Throwable $e) {
+        $db->rollBack();
+        throw $e;
+    }
+}
+
+function bans_list(PDO $db, ?string $now = null): array
+{
+    $now ??= db_time();
+    $rows = $db->query('SELECT hwid, reason, banned_at, expires_at, banned_by FROM hwid_bans ORDER BY banned_at, hwid')
+        ->fetchAll();
+    return array_map(static fn (array $row) => bans_with_state($row, $now), $rows);
+}
+
+// "permanent", "until <time>" or "expired <time>".
+function ban_state_text(array $ban): string
+{
+    return $ban['state'] === 'permanent' ? 'permanent' : $ban['state'] . ' ' . $ban['expires_at'];
+}
+
+// A ban end given by an operator ("2025-06-01 18:00", "2025-06-01T18:00:30", "...Z"), read as UTC, in the
+// stored form; null when it is not a valid time.
+function ban_end_parse(string $text): ?string
+{
+    $text = trim($text);
+    if (preg_match('/^(\d{4})-(\d{2})-(\d{2})[T ](\d{2}):(\d{2})(?::(\d{2}))?Z?$/D', $text, $m) !== 1) {
+        return null;
+    }
+    [$year, $month, $day, $hour, $minute] = array_map('intval', array_slice($m, 1, 5));
+    $second = isset($m[6]) && $m[6] !== '' ? (int)$m[6] : 0;
+    if (!checkdate($month, $day, $year) || $hour > 23 || $minute > 59 || $second > 59) {
+        return null;
+    }
+    return db_time(gmmktime($hour, $minute, $second, $month, $day, $year));
+}
+
+function audit_add(PDO $db, string $operator, string $action, ?string $hwid, string $detail, ?string $at = null): void
+{
+    $db->prepare('INSERT INTO audit (at, operator, action, hwid, detail) VALUES (?, ?, ?, ?, ?)')
+        ->execute([$at ?? db_time(), $operator, $action, $hwid, mb_safe_substr($detail, 1000)]);
+}
+
+// At most $bytes bytes of UTF-8 text, never cutting a character in two.
+function mb_safe_substr(string $text, int $bytes): string
+{
+    if (strlen($text) <= $bytes) {
+        return $text;
+    }
+    $cut = substr($text, 0, $bytes);
+    while ($cut !== '' && (ord($cut[strlen($cut) - 1]) & 0xC0) === 0x80) {
+        $cut = substr($cut, 0, -1);
+    }
+    if ($cut !== '' && ord($cut[strlen($cut) - 1]) >= 0xC0) {
+        $cut = substr($cut, 0, -1);  // a lead byte whose continuation was cut off
+    }
+    return $cut;
 }

@@ -66,9 +66,15 @@ function db_open(array $config, bool $create = false): PDO
 }
 
 // The schema, one list of statements per version, in plain types that SQLite, PostgreSQL and MySQL
-// all take. A version is never edited once released: changes go into a new one.
-function db_migrations(): array
+// all take (only the counter column differs). A version is never edited once released: changes go into
+// a new one. Times are UTC text, 'YYYY-MM-DDTHH:MM:SSZ', so they sort and compare as text.
+function db_migrations(string $driver = 'sqlite'): array
 {
+    $serial = match ($driver) {
+        'pgsql' => 'BIGSERIAL PRIMARY KEY',
+        'mysql' => 'BIGINT AUTO_INCREMENT PRIMARY KEY',
+        default => 'INTEGER PRIMARY KEY AUTOINCREMENT',
+    };
     return [
         1 => [
             // The ban list as earlier servers made it on first use: existing databases keep their rows.
@@ -77,12 +83,65 @@ function db_migrations(): array
                 . 'reason VARCHAR(500) NOT NULL, '
                 . 'banned_at VARCHAR(32) NOT NULL)',
         ],
+        2 => [
+            // Temporary bans (no end: permanent, as every earlier row) and who banned.
+            'ALTER TABLE hwid_bans ADD COLUMN expires_at VARCHAR(32) NULL',
+            'ALTER TABLE hwid_bans ADD COLUMN banned_by VARCHAR(100) NULL',
+            // The device log: one row per device that sent a correctly signed check ...
+            'CREATE TABLE devices ('
+                . 'hwid VARCHAR(64) NOT NULL PRIMARY KEY, '
+                . 'first_seen VARCHAR(32) NOT NULL, '
+                . 'last_seen VARCHAR(32) NOT NULL, '
+                . 'checks INTEGER NOT NULL, '
+                . 'last_address VARCHAR(64) NULL, '
+                . 'last_verdict VARCHAR(16) NOT NULL)',
+            'CREATE INDEX devices_last_seen ON devices (last_seen)',
+            'CREATE INDEX devices_last_address ON devices (last_address)',
+            // ... and one per device and day: its history and the checks per day.
+            'CREATE TABLE device_days ('
+                . 'hwid VARCHAR(64) NOT NULL, '
+                . 'day VARCHAR(10) NOT NULL, '
+                . 'checks INTEGER NOT NULL, '
+                . 'last_verdict VARCHAR(16) NOT NULL, '
+                . 'PRIMARY KEY (hwid, day))',
+            'CREATE INDEX device_days_day ON device_days (day)',
+            // Every change, by whom: the console and the admin command write it.
+            "CREATE TABLE audit (id $serial, "
+                . 'at VARCHAR(32) NOT NULL, '
+                . 'operator VARCHAR(100) NOT NULL, '
+                . 'action VARCHAR(32) NOT NULL, '
+                . 'hwid VARCHAR(64) NULL, '
+                . 'detail VARCHAR(1000) NOT NULL)',
+            'CREATE INDEX audit_hwid ON audit (hwid)',
+            // The console: operator accounts, sessions (only a hash of the cookie is stored) and failed
+            // sign-ins per account and per address.
+            'CREATE TABLE operators ('
+                . 'name VARCHAR(64) NOT NULL PRIMARY KEY, '
+                . 'password_hash VARCHAR(255) NOT NULL, '
+                . 'created_at VARCHAR(32) NOT NULL)',
+            'CREATE TABLE sessions ('
+                . 'id_hash VARCHAR(64) NOT NULL PRIMARY KEY, '
+                . 'operator VARCHAR(64) NOT NULL, '
+                . 'csrf VARCHAR(64) NOT NULL, '
+                . 'created_at VARCHAR(32) NOT NULL, '
+                . 'last_seen VARCHAR(32) NOT NULL)',
+            'CREATE TABLE signin_failures ('
+                . 'subject VARCHAR(120) NOT NULL PRIMARY KEY, '
+                . 'failures INTEGER NOT NULL, '
+                . 'first_at VARCHAR(32) NOT NULL)',
+        ],
     ];
 }
 
 function db_latest_version(): int
 {
     return max(array_keys(db_migrations()));
+}
+
+// The current time as stored: UTC, 'YYYY-MM-DDTHH:MM:SSZ'.
+function db_time(?int $unix = null): string
+{
+    return gmdate('Y-m-d\TH:i:s\Z', $unix ?? time());
 }
 
 function db_version(PDO $db): int
@@ -106,7 +165,7 @@ function db_migrate(PDO $db): array
     $db->exec('CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)');
     $before = db_version($db);
     $after = $before;
-    foreach (db_migrations() as $version => $statements) {
+    foreach (db_migrations(db_driver($db)) as $version => $statements) {
         if ($version <= $before) {
             continue;
         }

@@ -6,14 +6,22 @@
 //   503 in the error log. The shell refuses to start on anything but a 200 verdict.
 declare(strict_types=1);
 
-require_once __DIR__ . '/../../lib/bans.php';
+// A correctly signed check is also written to the device log; a failure to write it changes neither the
+// verdict nor the status, it only goes to the error log.
+require_once __DIR__ . '/../../lib/devices.php';
 
-function answer(int $status, array $body): never
+function answer(int $status, array $body, ?callable $after = null): never
 {
     http_response_code($status);
     header('Content-Type: application/json');
     header('Cache-Control: no-store');
     echo json_encode($body, JSON_UNESCAPED_SLASHES);
+    if ($after !== null) {
+        if (function_exists('fastcgi_finish_request')) {
+            fastcgi_finish_request();  // PHP-FPM: the shell has its answer before the log is written
+        }
+        $after();
+    }
     exit;
 }
 
@@ -37,10 +45,22 @@ if (!hwid_signature_valid($hwid, $sig, (string)$config['hwid_key'])) {
     answer(403, ['error' => 'signature does not match']);
 }
 try {
-    $banned = bans_is_banned(bans_open($config), $hwid);
+    $db = bans_open($config);
+    $banned = bans_is_banned($db, $hwid);  // an expired ban is no ban
 } catch (Throwable $e) {
     // A missing database or table fails at once (no lock wait): only bin/bans.php migrate makes them.
     error_log('hwid_ban: ban list unavailable: ' . $e->getMessage());
     answer(503, ['error' => 'ban list unavailable']);
 }
-answer(200, ['banned' => $banned]);
+answer(200, ['banned' => $banned], static function () use ($db, $hwid, $banned, $config): void {
+    try {
+        $address = device_log_address($_SERVER['REMOTE_ADDR'] ?? null, (string)$config['device_log_address']);
+        device_log_record($db, $hwid, $banned, $address);
+        // Retention without a cron job: about one check in a thousand forgets what is too old.
+        if (random_int(1, 1000) === 1) {
+            device_log_prune($db, (int)$config['device_log_days']);
+        }
+    } catch (Throwable $e) {
+        error_log('hwid_ban: device log not written: ' . $e->getMessage());
+    }
+});
