@@ -73,6 +73,7 @@ FPM_USER=$user
 FPM_GROUP=$group
 NGINX_USER=$user
 NGINX_GROUP=$group
+ADMIN_ALLOW=127.0.0.1,::1
 VALUES
 bash "$src/server/deploy/render.sh" "$work/values" "$work/conf" >/dev/null || { echo "FAIL: render"; exit 1; }
 # The key the exe under test was built with; a production server refuses the public development key,
@@ -196,6 +197,22 @@ QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" b
 sig=$(QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" sign "$hwid")
 check "banned device: PHP-FPM answers from the database" '{"banned":true}' \
     "$(curl -sk "$base/launcher/hwid_ban.php?hwid=$hwid&sig=$sig")"
+
+# The console through nginx and PHP-FPM: no page without a session; signed in, the device log holds the
+# shell's device (written by PHP-FPM after the answer went out).
+echo "console-password-1" | QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite \
+    php "$src/server/bin/bans.php" operator add carol >/dev/null
+check "console without a session: to sign-in" "303 /admin/signin?next=%2Fadmin%2Fdevices" \
+    "$(curl -sk -o /dev/null -w '%{http_code} %{redirect_url}' "$base/admin/devices" | sed "s#$base##")"
+jar=$work/cookies
+form=$(curl -sk -c "$jar" "$base/admin/signin")
+csrf=$(echo "$form" | grep -o 'name="csrf" value="[0-9a-f]*"' | sed 's/.*value="//; s/"$//')
+check "console sign-in over HTTPS" "303" "$(curl -sk -b "$jar" -c "$jar" -o /dev/null -w '%{http_code}' \
+    --data-urlencode "csrf=$csrf" --data-urlencode name=carol --data-urlencode password=console-password-1 \
+    "$base/admin/signin")"
+check "console: the shell's device is in the device log" "1" \
+    "$(curl -sk -b "$jar" "$base/admin/devices?q=$hwid" | grep -c "title=\"$hwid\"")"
+check "console: HSTS from nginx" "1" "$(curl -sk -D - -o /dev/null -b "$jar" "$base/admin/" | grep -ci '^strict-transport-security: max-age=')"
 
 # The request limit of the ban check: a client hammering it gets 429 once its burst is spent (the shell's
 # own check above came well within it).

@@ -134,6 +134,66 @@ check "list: one line per ban" "1" "$(tool list | wc -l)"
 tool ban "$other" "$(printf 'not utf-8 \377')" >/dev/null
 check "list: bytes that are not UTF-8 escaped" 'not utf-8 \xff' "$(tool list | cut -f3)"
 
+# ---- The device log: every correctly signed check, nothing else ------------------------------------
+sql() {  # sql QUERY [ARGS...]: rows of the development database, fields joined by '|'
+    python3 - "$work/db/bans.sqlite" "$@" <<'PY'
+import sqlite3, sys
+with sqlite3.connect(sys.argv[1]) as db:  # commits
+    for row in db.execute(sys.argv[2], sys.argv[3:]):
+        print("|".join("" if v is None else str(v) for v in row))
+PY
+}
+bash "$src/server/bin/dev-server.sh" --stop "$state"  # back to the development key
+bash "$src/server/bin/dev-server.sh" --state "$state" --port "$port" >/dev/null || { echo "server did not restart"; exit 1; }
+third=$(printf 'device-three' | sha256sum | cut -c1-64)
+third_sig=$(sign "$third" "$key")
+ask "?hwid=$third&sig=$other_sig" >/dev/null                  # wrong signature: 403
+ask "?hwid=$third&sig=${third_sig:0:63}" >/dev/null            # malformed: 400
+check "device log: unsigned or malformed checks leave no row" "0" "$(sql 'SELECT COUNT(*) FROM devices WHERE hwid = ?' "$third")"
+for _ in 1 2 3; do ask "?hwid=$third&sig=$third_sig" >/dev/null; done
+check "device log: three checks, from 127.0.0.1, answered not banned" "3|127.0.0.1|not banned" \
+    "$(sql 'SELECT checks, last_address, last_verdict FROM devices WHERE hwid = ?' "$third")"
+check "device log: first seen <= last seen, both UTC times" "1" \
+    "$(sql "SELECT first_seen <= last_seen AND last_seen GLOB '[0-9][0-9][0-9][0-9]-*T*Z' FROM devices WHERE hwid = ?" "$third")"
+tool ban "$third" testing the log >/dev/null
+ask "?hwid=$third&sig=$third_sig" >/dev/null
+check "device log: the last verdict follows the answer" "4|banned" \
+    "$(sql 'SELECT checks, last_verdict FROM devices WHERE hwid = ?' "$third")"
+check "device log: the day's row counts the checks" "$(date -u +%F)|4|banned" \
+    "$(sql 'SELECT day, checks, last_verdict FROM device_days WHERE hwid = ?' "$third")"
+tool unban "$third" >/dev/null
+for mode in truncated off; do
+    bash "$src/server/bin/dev-server.sh" --stop "$state"
+    QUILLMARSH_DEVICE_LOG_ADDRESS=$mode bash "$src/server/bin/dev-server.sh" --state "$state" --port "$port" >/dev/null ||
+        { echo "server did not restart"; exit 1; }
+    ask "?hwid=$third&sig=$third_sig" >/dev/null
+    check "device log: address $mode" "$( [ $mode = truncated ] && echo 127.0.0.0 )" \
+        "$(sql 'SELECT last_address FROM devices WHERE hwid = ?' "$third")"
+done
+# Retention: rows older than the configured days go (by default 180), newer ones stay.
+old_seen=$(date -u -d '200 days ago' +%FT%TZ)
+sql "INSERT INTO devices VALUES ('$(printf '%064d' 1)', '$old_seen', '$old_seen', 1, NULL, 'not banned')" >/dev/null
+sql "INSERT INTO device_days VALUES ('$(printf '%064d' 1)', '${old_seen:0:10}', 1, 'not banned')" >/dev/null
+QUILLMARSH_DEVICE_LOG_DAYS=365 tool prune >/dev/null
+check "retention 365 days: a device seen 200 days ago stays" "1|1" \
+    "$(sql 'SELECT COUNT(*), (SELECT COUNT(*) FROM device_days WHERE day < ?) FROM devices WHERE last_seen < ?' "$(date -u -d '100 days ago' +%F)" "$(date -u -d '100 days ago' +%FT%TZ)")"
+check "retention by default (180 days): it goes, the others stay" "forgot 2 device log rows older than 180 days" "$(tool prune)"
+check "retention: the recent device is still there" "1" "$(sql 'SELECT COUNT(*) FROM devices WHERE hwid = ?' "$third")"
+
+# ---- Temporary bans: endpoint, admin command (and console) agree on expiry --------------------------
+tool ban "$third" --until 2020-01-01T00:00 too late >/dev/null 2>&1
+check "a ban ending in the past is refused" "2" "$?"
+check "temporary ban" "banned $third until 2999-01-01T00:00:00Z" "$(tool ban "$third" --until '2999-01-01 00:00' one more match)"
+check "temporary ban: the endpoint answers banned" '200 {"banned":true}' "$(ask "?hwid=$third&sig=$third_sig")"
+check "temporary ban: list shows its end" "until 2999-01-01T00:00:00Z" "$(tool list | grep "^$third" | cut -f4)"
+sql "UPDATE hwid_bans SET expires_at = '2020-01-01T00:00:00Z' WHERE hwid = ?" "$third" >/dev/null
+check "expired ban: the endpoint answers not banned" '200 {"banned":false}' "$(ask "?hwid=$third&sig=$third_sig")"
+check "expired ban: check says so" "not banned (the ban expired 2020-01-01T00:00:00Z)" "$(tool check "$third")"
+check "expired ban: list shows it expired" "expired 2020-01-01T00:00:00Z" "$(tool list | grep "^$third" | cut -f4)"
+check "expired ban: it can still be lifted" "unbanned $third" "$(tool unban "$third")"
+check "audit: the admin command's changes, by the user who ran it" "ban|lift|ban|lift" \
+    "$(sql "SELECT group_concat(action, '|') FROM (SELECT action FROM audit WHERE hwid = ? AND operator = ? ORDER BY id)" "$third" "shell:$(id -un)")"
+
 # ---- A server set up like production: php -S without the development server ------------------------
 prod=$work/prod
 mkdir -p "$prod"

@@ -38,7 +38,14 @@ check "PostgreSQL DSN: PHP-FPM accepts the pool" "0" "$?"
 check "PostgreSQL DSN: PHP-FPM passes it whole to PHP" "$dsn" \
     "$(sed -n 's/.*env\[QUILLMARSH_DB_DSN\] = //p' "$work/fpm-test.log")"
 
-for bad in "DB_DSN=pgsql:host=db;dbname=a b" "DB_DSN=pgsql:dbname=\"q\"" 'DB_DSN=pgsql:dbname=$x' \
+# The console's address allow-list: by default open; listed addresses and networks, then deny.
+check "console open by default" "1" "$(grep -c '# every address may reach the console' "$work/out/nginx-site.conf")"
+values "$work/allow" "ADMIN_ALLOW=203.0.113.7,10.0.0.0/8,2001:db8::/32"
+bash "$src/server/deploy/render.sh" "$work/allow" "$work/allow-out" >/dev/null 2>&1
+check "console allow-list rendered" "allow 203.0.113.7/32; allow 10.0.0.0/8; allow 2001:db8::/32; deny all;" \
+    "$(sed -n 's/^ *\(allow .*deny all;\)$/\1/p' "$work/allow-out/nginx-site.conf")"
+
+for bad in "ADMIN_ALLOW=203.0.113.7,nonsense" "DB_DSN=pgsql:host=db;dbname=a b" "DB_DSN=pgsql:dbname=\"q\"" 'DB_DSN=pgsql:dbname=$x' \
            "SERVER_NAME=a;b" "FILES_DIR=/srv/files;evil"; do
     values "$work/bad" "$bad"
     bash "$src/server/deploy/render.sh" "$work/bad" "$work/bad-out" >"$work/bad.log" 2>&1
