@@ -155,8 +155,10 @@ try:
     for s in (silent, half, wrong):
         s.close()
     log_path = os.path.join(state, "service.log")
+    # The service logs a time-out just after it has closed the connection: wait for both lines.
+    timed_out = until(lambda: open(log_path).read().count("refused: no complete request within 2 s") == 2)
     log = open(log_path).read()
-    check("the time-outs are logged", log.count("refused: no complete request within 2 s") == 2, log)
+    check("the time-outs are logged", timed_out, log)
     check("the service still runs after three refused connections", alive(service_pid), log)
 
     # ---- The last request: the service stops listening and ends after it, with its JVM -----------------
