@@ -16,7 +16,6 @@ from selenium import webdriver
 from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
 BASE = os.environ["CONSOLE_BASE"]
@@ -100,10 +99,17 @@ def get(path):
 
 
 def submit(button):
-    """Clicks a form's button and waits until the next page has replaced this one."""
-    page = browser.find_element(By.TAG_NAME, "html")
+    """Clicks a form's button and waits until the next page has replaced this one and is loaded: the
+    old page carries a mark that a new document does not have."""
+    browser.execute_script("window.qmOldPage = true")
+
+    def next_page(_):
+        try:
+            return browser.execute_script("return !window.qmOldPage && document.readyState === 'complete'")
+        except WebDriverException:  # asked while the documents change over
+            return False
     button.click()
-    WebDriverWait(browser, 30).until(expected_conditions.staleness_of(page))
+    WebDriverWait(browser, 30, poll_frequency=0.05).until(next_page)
 
 
 def text():
