@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device/device.h"
+#include "device/device_internal.h"
 
 namespace {
 

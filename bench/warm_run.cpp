@@ -1,7 +1,7 @@
 // Warm-run benchmark: how long the shell takes from its process start to the start of the client, when
 // the built-in Java 17 is present and the launcher jar is unchanged (the run every player makes daily).
 //
-//   warm_run.exe bench <shell.exe> <work folder> <runs>
+//   warm_run.exe bench <shell.exe> <work folder> <runs> <base url> <jar url>
 //
 // The program is also its own stand-in Java runtime: copied to <launcher>\Java17\jdk-17\bin\java.exe,
 // it answers "-version" with exit code 0 and, started with "-jar", writes the moment it started (system
@@ -11,6 +11,12 @@
 // The player's roaming folder is pointed at <work folder>\roaming for the duration (and restored), so the
 // launcher directory is <work folder>\roaming\.quillmarsh\launcher. Run 0 installs the jar and is not
 // counted. Output: one line per run and a summary, in milliseconds.
+//
+// After each counted shell run comes one run of the floor: only the work no warm run can avoid, with
+// the same platform calls, on the same machine at nearly the same moment. Its parts: a process start
+// up to its first instruction, twice (the shell's own and the client's); one probe process
+// ("java -version") run to its end; the ban check GET; the jar GET into a file in 64 KiB chunks; the
+// SHA-256 of both jars. The summary gives both medians and their ratio.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -19,6 +25,10 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "base/handle.h"
+#include "device/device.h"
+#include "net/net.h"
 
 namespace {
 
@@ -44,6 +54,14 @@ std::string read_file(const std::wstring& path) {
     while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) out.append(chunk, got);
     CloseHandle(file);
     return out;
+}
+
+// First instruction of a started copy: its moment goes to standard output, then it ends.
+int act_as_mark() {
+    const std::string line = "mark=" + std::to_string(now_100ns()) + "\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    return 0;
 }
 
 int act_as_client() {
@@ -109,13 +127,133 @@ void end_client(DWORD pid, const std::wstring& image) {
     CloseHandle(process);
 }
 
+// ---- The floor -------------------------------------------------------------------------------------
+
+// Starts this program with `argument`, its standard output into `output`; the started process.
+process_handles start_self(const std::wstring& argument, HANDLE output) {
+    std::wstring command_line = L"\"" + own_path() + L"\" " + argument;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &info)) {
+        return {};
+    }
+    return process_handles(info);
+}
+
+// Milliseconds from CreateProcessW to the started copy's first instruction; negative on failure.
+double process_start_ms(const std::wstring& work) {
+    const std::wstring mark_file = work + L"\\floor_mark.txt";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    kernel_handle out{CreateFileW(mark_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
+                                  nullptr)};
+    const std::uint64_t t0 = now_100ns();
+    process_handles child = start_self(L"-mark", out.get());
+    if (!child.process) return -1;
+    WaitForSingleObject(child.process.get(), 60000);
+    out.reset();
+    unsigned long long t1 = 0;
+    if (std::sscanf(read_file(mark_file).c_str(), "mark=%llu", &t1) != 1) return -1;
+    return static_cast<double>(t1 - t0) / 10000.0;
+}
+
+// Milliseconds of one probe process ("-version") from CreateProcessW to its end.
+double probe_ms() {
+    const std::uint64_t t0 = now_100ns();
+    process_handles child = start_self(L"-version", nullptr);
+    if (!child.process) return -1;
+    WaitForSingleObject(child.process.get(), 60000);
+    return static_cast<double>(now_100ns() - t0) / 10000.0;
+}
+
+// One GET with a session, connection and request of its own; the body goes to `sink` in 64 KiB chunks.
+template <typename Sink>
+bool get(const std::wstring& url, Sink sink) {
+    wchar_t host[256] = {};
+    std::wstring path(4096, L'\0');
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 256;
+    parts.lpszUrlPath = path.data();
+    parts.dwUrlPathLength = 4096;
+    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return false;
+    http_handle session{WinHttpOpen(L"QuillmarshLauncher/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
+    http_handle connection{session ? WinHttpConnect(session.get(), host, parts.nPort, 0) : nullptr};
+    http_handle request{connection ? WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr,
+                                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                   : nullptr};
+    if (!request || !WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                                        0, 0) ||
+        !WinHttpReceiveResponse(request.get(), nullptr)) {
+        return false;
+    }
+    std::vector<char> chunk(65536);
+    DWORD got = 0;
+    while (WinHttpReadData(request.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got) && got > 0) {
+        if (!sink(chunk.data(), got)) return false;
+    }
+    return true;
+}
+
+double since_ms(std::uint64_t t0) {
+    return static_cast<double>(now_100ns() - t0) / 10000.0;
+}
+
+// One floor run in milliseconds; negative when a part failed.
+double floor_run(const std::wstring& work, const std::wstring& base_url, const std::wstring& jar_url,
+                 const std::wstring& local_jar) {
+    double total = 0;
+    const double shell_start = process_start_ms(work);
+    const double probe = probe_ms();
+
+    static const std::wstring hwid = hex_lower(sha256_bytes("floor"));
+    static const std::wstring sig = sign_hwid(hwid);
+    std::uint64_t t = now_100ns();
+    std::string body;
+    const bool ban = get(base_url + L"/launcher/hwid_ban.php?hwid=" + hwid + L"&sig=" + sig,
+                         [&](const char* data, DWORD size) { body.append(data, size); return true; });
+    const double ban_ms = since_ms(t);
+
+    const std::wstring downloaded = work + L"\\floor_jar.tmp";
+    t = now_100ns();
+    bool jar = false;
+    {
+        kernel_handle file{CreateFileW(downloaded.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr)};
+        jar = file && get(jar_url, [&](const char* data, DWORD size) {
+                  DWORD written = 0;
+                  return WriteFile(file.get(), data, size, &written, nullptr) && written == size;
+              });
+    }
+    const double jar_ms = since_ms(t);
+
+    t = now_100ns();
+    const bool digests = sha256_file(local_jar).has_value() && sha256_file(downloaded).has_value();
+    const double digest_ms = since_ms(t);
+    DeleteFileW(downloaded.c_str());
+
+    const double client_start = process_start_ms(work);
+    if (shell_start < 0 || probe < 0 || !ban || !jar || !digests || client_start < 0) return -1;
+    total = shell_start + probe + ban_ms + jar_ms + digest_ms + client_start;
+    std::printf("  floor: starts %.1f + %.1f, probe %.1f, ban GET %.1f, jar GET %.1f, SHA-256 x2 %.1f = %.1f ms\n",
+                shell_start, client_start, probe, ban_ms, jar_ms, digest_ms, total);
+    return total;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const std::size_t n = v.size();
     return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-int bench(const std::wstring& shell, const std::wstring& work, int runs) {
+int bench(const std::wstring& shell, const std::wstring& work, int runs, const std::wstring& base_url,
+          const std::wstring& jar_url) {
     const std::wstring roaming = work + L"\\roaming";
     const std::wstring local = work + L"\\local";
     const std::wstring launcher = roaming + L"\\.quillmarsh\\launcher";
@@ -133,6 +271,7 @@ int bench(const std::wstring& shell, const std::wstring& work, int runs) {
 
     std::vector<double> overhead;
     std::vector<double> whole;
+    std::vector<double> floors;
     for (int run = 0; run <= runs; ++run) {
         std::wstring command_line = L"\"" + shell + L"\"";
         STARTUPINFOW startup{};
@@ -169,6 +308,12 @@ int bench(const std::wstring& shell, const std::wstring& work, int runs) {
         if (run > 0) {
             overhead.push_back(to_client);
             whole.push_back(to_exit);
+            const double floor = floor_run(work, base_url, jar_url, launcher + L"\\QuillmarshLauncher.jar");
+            if (floor < 0) {
+                std::fprintf(stderr, "run %d: the floor run failed\n", run);
+                return 1;
+            }
+            floors.push_back(floor);
         }
     }
     const std::string log = read_file(launcher + L"\\launcher.log");
@@ -185,6 +330,10 @@ int bench(const std::wstring& shell, const std::wstring& work, int runs) {
                 runs, median(overhead), *std::min_element(overhead.begin(), overhead.end()),
                 *std::max_element(overhead.begin(), overhead.end()));
     std::printf("shell, process start -> exit (includes the 2500 ms grace period): median %.1f ms\n", median(whole));
+    std::printf("floor, the same work alone (%d runs): median %.1f ms, min %.1f ms, max %.1f ms\n", runs,
+                median(floors), *std::min_element(floors.begin(), floors.end()),
+                *std::max_element(floors.begin(), floors.end()));
+    std::printf("ratio shell/floor (medians): %.2f\n", median(overhead) / median(floors));
     std::printf("median_to_client_ms=%.1f\n", median(overhead));  // read by warm_run.sh
     return 0;
 }
@@ -199,12 +348,13 @@ int wmain() {
     LocalFree(argv);
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == L"-version") return 0;
+        if (args[i] == L"-mark") return act_as_mark();
         if (args[i] == L"-jar") return act_as_client();
     }
-    if (args.size() == 5 && args[1] == L"bench") {
+    if (args.size() == 7 && args[1] == L"bench") {
         const int runs = std::max(1, _wtoi(args[4].c_str()));
-        return bench(args[2], args[3], runs);
+        return bench(args[2], args[3], runs, args[5], args[6]);
     }
-    std::fprintf(stderr, "usage: warm_run.exe bench <shell.exe> <work folder> <runs>\n");
+    std::fprintf(stderr, "usage: warm_run.exe bench <shell.exe> <work folder> <runs> <base url> <jar url>\n");
     return 2;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Warm-run benchmark of an existing Windows build (builds nothing): the shell's time from its process
 # start to the client's start, with the built-in Java 17 present and the launcher jar unchanged, against
-# the reference server on 127.0.0.1; next to it, the same jar downloaded alone with curl, in the same run.
+# the reference server on 127.0.0.1; next to it, in the same run, the floor (the unavoidable work alone
+# with the same platform calls, see bench/warm_run.cpp), the ratio shell/floor, and the jar downloaded
+# alone with curl.
 # Usage: bench/warm_run.sh [BUILD_DIR] [RUNS] [JAR_MIB]   (defaults: build/windows 5 8)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +40,7 @@ windows() { echo "Z:$1" | tr / '\\'; }
 echo "jar: $jar_mib MiB from $url$jar_path; $runs warm runs after one that installs the jar"
 export QUILLMARSH_BASE_URL=$url
 xvfb-run -a -s "-screen 0 1280x1024x24" wine "$program" bench "$(windows "$(realpath "$shell")")" \
-    "$(windows "$work")" "$runs" | tr -d '\r' | tee "$work/shell.txt" | grep -v '^median_to_client_ms='
+    "$(windows "$work")" "$runs" "$url" "$url$jar_path" | tr -d '\r' | tee "$work/shell.txt" | grep -v '^median_to_client_ms='
 shell_ms=$(sed -n 's/^median_to_client_ms=//p' "$work/shell.txt")
 
 times=()

@@ -1,12 +1,12 @@
 // Starting the launcher jar and watching it through its first moments.
 #include "client/client.h"
 
-#include "shell/handle.h"
-#include "shell/shell.h"
+#include "base/log.h"
+#include "base/text.h"
 
-bool start_client_process(const std::wstring& java_home, const std::wstring& jar_path,
-                          const std::wstring& console_log_path, std::wstring& error, HANDLE& process_out) {
-    process_out = nullptr;
+kernel_handle start_client_process(const std::wstring& java_home, const std::wstring& jar_path,
+                                   const std::wstring& console_log_path, const std::wstring& working_dir,
+                                   std::wstring& error) {
     const std::wstring executable = client_executable_path(java_home);
     std::wstring command_line = client_command_line(java_home, jar_path);  // CreateProcessW may write into it
 
@@ -27,18 +27,15 @@ bool start_client_process(const std::wstring& java_home, const std::wstring& jar
     startup.hStdOutput = output;
     startup.hStdError = output;
 
-    const std::wstring directory = launcher_dir();
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        directory.c_str(), &startup, &info)) {
+                        working_dir.c_str(), &startup, &info)) {
         error = process_start_error(GetLastError(), executable);
-        return false;
+        return {};
     }
-    kernel_handle process{info.hProcess};
-    kernel_handle thread{info.hThread};
     // The child holds its own inherited copy of the log; ours is closed when `log` goes out of scope.
-    process_out = process.release();
-    return true;
+    process_handles child(info);
+    return std::move(child.process);
 }
 
 namespace {
@@ -67,14 +64,13 @@ std::wstring read_console_tail(const std::wstring& path) {
 
 }  // namespace
 
-bool start_client_and_watch(const std::wstring& java_home, const std::wstring& jar_path, std::wstring& error,
-                            std::wstring& output) {
+bool start_client_and_watch(const std::wstring& launcher_dir, const std::wstring& java_home,
+                            const std::wstring& jar_path, std::wstring& error, std::wstring& output) {
     output.clear();
-    const std::wstring console_log = launcher_file_path(L"java_console.log");
+    const std::wstring console_log = launcher_dir + L"\\java_console.log";
 
-    HANDLE raw = nullptr;
-    if (!start_client_process(java_home, jar_path, console_log, error, raw)) return false;
-    kernel_handle process{raw};
+    kernel_handle process = start_client_process(java_home, jar_path, console_log, launcher_dir, error);
+    if (!process) return false;
 
     if (WaitForSingleObject(process.get(), kClientGraceMs) == WAIT_TIMEOUT) {
         // Alive after the grace period: the client is on its own from here; the shell never waits for it.
@@ -91,10 +87,10 @@ bool start_client_and_watch(const std::wstring& java_home, const std::wstring& j
 }
 
 bool try_start_client(client_start_attempt& attempt, const std::wstring& java_home) {
-    post_status_text(L"Запуск клиента...");
+    if (attempt.status != nullptr) attempt.status(L"Запуск клиента...");
     std::wstring error;
     std::wstring output;
-    if (start_client_and_watch(java_home, attempt.jar_path, error, output)) {
+    if (start_client_and_watch(attempt.launcher_dir, java_home, attempt.jar_path, error, output)) {
         log_line(L"Клиент запущен (Java: " + java_home + L")");
         return true;
     }

@@ -1,6 +1,6 @@
 #include "client/client_pure.h"
 
-#include "shell/shell_pure.h"
+#include "base/text_pure.h"
 
 std::wstring client_executable_path(std::wstring_view java_home) {
     std::wstring path(java_home);

@@ -4,10 +4,11 @@
 #include <mutex>
 #include <optional>
 
+#include "base/system.h"
+#include "base/text.h"
 #include "deployment_values.h"
-#include "device/device.h"
+#include "device/device_internal.h"
 #include "net/net.h"
-#include "shell/shell.h"
 
 namespace {
 
@@ -50,11 +51,10 @@ std::optional<Result> take_if_ready(std::future<Result>& task, const fingerprint
 }
 
 std::wstring computer_name() {
-    // The result is not examined: a missing or too long name leaves the zeros, that is no name.
-    wchar_t buffer[256] = {};
-    GetEnvironmentVariableW(L"COMPUTERNAME", buffer, 256);
-    buffer[255] = L'\0';
-    return buffer;
+    // A name that would not fit 255 characters counts as no name.
+    std::wstring name = read_env(L"COMPUTERNAME");
+    if (name.size() > 255) name.clear();
+    return name;
 }
 
 }  // namespace

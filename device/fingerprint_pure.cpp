@@ -1,6 +1,6 @@
 // The canonical text of the component map: what the fingerprint digest covers.
 #include "device/device_pure.h"
-#include "shell/shell_pure.h"
+#include "base/text_pure.h"
 
 std::string canonical_text(const component_map& components) {
     std::string text;

@@ -7,9 +7,10 @@
 
 #include <vector>
 
+#include "base/handle.h"
+#include "base/system.h"
+#include "base/text.h"
 #include "device/device.h"
-#include "shell/handle.h"
-#include "shell/shell.h"
 
 namespace {
 
@@ -70,25 +71,9 @@ std::string probe_mac() {
 }
 
 std::string probe_machine_guid() {
-    reg_key key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0, KEY_READ | KEY_WOW64_64KEY,
-                      key.put()) != ERROR_SUCCESS) {
-        return {};
-    }
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExW(key.get(), L"MachineGuid", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_SZ || size < 2) {
-        return {};
-    }
-    // The size is in bytes and the data need not end with a zero unit: one extra zero unit is kept.
-    std::vector<wchar_t> text(size / 2 + 1, L'\0');
-    DWORD got = size / 2 * 2;
-    if (RegQueryValueExW(key.get(), L"MachineGuid", nullptr, nullptr, reinterpret_cast<BYTE*>(text.data()),
-                         &got) != ERROR_SUCCESS) {
-        return {};
-    }
-    return to_utf8(std::wstring(text.data()));
+    const std::optional<std::wstring> guid =
+        read_registry_string(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", L"MachineGuid");
+    return guid ? to_utf8(*guid) : std::string();
 }
 
 std::string probe_memory() {

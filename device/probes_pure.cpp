@@ -1,14 +1,9 @@
 // The exact text forms of the probe values. Every format feeds the fingerprint digest byte for byte.
 #include "device/device_pure.h"
 
+#include "base/text_pure.h"
+
 namespace {
-
-constexpr char upper_digits[] = "0123456789ABCDEF";
-
-void append_upper_hex(std::string& out, std::uint8_t byte) {
-    out += upper_digits[byte >> 4];
-    out += upper_digits[byte & 0x0F];
-}
 
 // The register's bytes in memory order (little-endian), as the processor stores its texts.
 void append_register(std::string& out, std::uint32_t value) {
@@ -17,15 +12,6 @@ void append_register(std::string& out, std::uint32_t value) {
 
 std::string up_to_first_zero(const std::string& bytes) {
     return bytes.substr(0, bytes.find('\0'));
-}
-
-std::string decimal_text(std::uint64_t value) {
-    std::string reversed;
-    do {
-        reversed += static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    return std::string(reversed.rbegin(), reversed.rend());
 }
 
 }  // namespace
@@ -64,7 +50,7 @@ std::string select_mac(const std::vector<adapter_record>& adapters) {
         if (a.interface_type != 6 && a.interface_type != 71) continue;
         if (a.oper_status != 1 || a.address_length != 6) continue;
         std::string text;
-        for (std::size_t i = 0; i < 6; ++i) append_upper_hex(text, a.address[i]);
+        for (std::size_t i = 0; i < 6; ++i) append_hex(text, a.address[i], hex_case::upper);
         // Placeholder addresses of virtual and unconfigured adapters say nothing about the device.
         if (text == "020000000000" || text == "FFFFFFFFFFFF") continue;
         return text;
@@ -88,7 +74,9 @@ std::string disk_serial_from_descriptor(std::span<const std::uint8_t> descriptor
 
 std::string format_volume_serial(std::uint32_t serial) {
     std::string text;
-    for (int shift = 24; shift >= 0; shift -= 8) append_upper_hex(text, static_cast<std::uint8_t>(serial >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        append_hex(text, static_cast<std::uint8_t>(serial >> shift), hex_case::upper);
+    }
     return text;
 }
 

@@ -2,6 +2,8 @@
 // the table comes from firmware and may be malformed.
 #include "device/device_pure.h"
 
+#include "base/text_pure.h"
+
 namespace {
 
 std::string trim_trailing_blanks_and_tabs(std::string text) {
@@ -34,14 +36,12 @@ std::string smbios_string(const std::uint8_t* strings, std::size_t available, st
 }
 
 std::string format_smbios_uuid(const std::uint8_t* bytes) {
-    static constexpr char digits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(36);
     for (std::size_t i = 0; i < 16; ++i) {
         // Storage order, no byte swapping of the first three groups.
         if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0F];
+        append_hex(text, bytes[i], hex_case::upper);
     }
     return text;
 }

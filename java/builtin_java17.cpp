@@ -1,9 +1,10 @@
 // The built-in Java 17: kept in the launcher directory's "Java17", provisioned from the server's
 // archive when missing. A new runtime is unpacked beside the old one ("Java17.new") and swapped in
 // by one rename, so a failed download or unpack never leaves a half-replaced runtime behind.
+#include <windows.h>
+
 #include "java/java.h"
 #include "net/net.h"
-#include "shell/shell.h"
 
 namespace {
 
@@ -76,10 +77,10 @@ attempt_result provision_once(const java17_paths& paths, const std::wstring& arc
 
 }  // namespace
 
-std::optional<std::wstring> ensure_builtin_java17(const std::wstring& archive_url, const std::wstring& version_key,
-                                                  bool force, std::wstring& error,
+std::optional<std::wstring> ensure_builtin_java17(const std::wstring& launcher_dir, const std::wstring& archive_url,
+                                                  const std::wstring& version_key, bool force, std::wstring& error,
                                                   const download_progress& progress) {
-    const std::wstring dir = launcher_dir();
+    const std::wstring& dir = launcher_dir;
     const java17_paths paths{dir + L"\\Java17", dir + L"\\Java17.new", dir + L"\\Java17.zip"};
 
     // A home that fails the probe is still kept: the client start stage tries it and tells the player

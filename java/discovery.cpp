@@ -2,22 +2,11 @@
 // installation folders. Nothing here reports an error; a source that cannot be read adds nothing.
 #include <cwchar>
 
-#include "java/java.h"
-#include "shell/handle.h"
-#include "shell/shell.h"
+#include "base/handle.h"
+#include "base/system.h"
+#include "java/java_internal.h"
 
 namespace {
-
-constexpr DWORD kEnvChars = 32768;
-
-// The variable's value, or empty when it is unset, empty or longer than the buffer.
-std::wstring read_env(const wchar_t* name) {
-    std::wstring buffer(kEnvChars, L'\0');
-    const DWORD n = GetEnvironmentVariableW(name, buffer.data(), kEnvChars);
-    if (n == 0 || n >= kEnvChars) return {};
-    buffer.resize(n);
-    return buffer;
-}
 
 const wchar_t* const kJavaSoftKeys[] = {
     L"SOFTWARE\\JavaSoft\\Java Runtime Environment",
@@ -54,32 +43,6 @@ void search_java_homes(const std::wstring& root, int depth, std::vector<std::wst
     } while (FindNextFileW(listing.get(), &entry));
 }
 
-std::optional<std::wstring> read_registry_string(HKEY root, const std::wstring& subkey, const std::wstring& value) {
-    reg_key key;
-    if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExW(key.get(), value.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    if (type != REG_SZ || size < sizeof(wchar_t)) return std::nullopt;
-    // The size is in bytes and the stored text need not end in a NUL: read exactly that many bytes
-    // and cut at the first NUL, if any.
-    std::wstring text(size / sizeof(wchar_t), L'\0');
-    DWORD read_size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(key.get(), value.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
-                         &read_size) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return std::nullopt;
-    }
-    text.resize(read_size / sizeof(wchar_t) < text.size() ? read_size / sizeof(wchar_t) : text.size());
-    const std::size_t nul = text.find(L'\0');
-    if (nul != std::wstring::npos) text.resize(nul);
-    return text;
-}
-
 void add_java_candidate(std::vector<std::wstring>& list, const std::wstring& path,
                         const std::wstring& exclusion_home) {
     const std::wstring home = trim_trailing_separators(path);
@@ -101,7 +64,8 @@ void add_registry_java_homes(HKEY root, std::vector<std::wstring>& list, const s
     }
 }
 
-void find_java_candidates(std::vector<std::wstring>& list, const std::wstring& exclusion_home) {
+void find_java_candidates(std::vector<std::wstring>& list, const std::wstring& exclusion_home,
+                          const std::wstring& launcher_dir) {
     const std::wstring java_home = read_env(L"JAVA_HOME");
     if (!java_home.empty()) add_java_candidate(list, java_home, exclusion_home);
 
@@ -122,5 +86,5 @@ void find_java_candidates(std::vector<std::wstring>& list, const std::wstring& e
         }
     }
 
-    add_java_candidate(list, launcher_dir() + L"\\jre", exclusion_home);
+    add_java_candidate(list, launcher_dir + L"\\jre", exclusion_home);
 }

@@ -1,41 +1,29 @@
 // Java runtimes: discovery, probe, hidden process runner, tree removal, the built-in Java 17.
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "java/java_pure.h"  // is_excluded_java_path and the other platform-free helpers
-#include "shell/shell_pure.h"
+#include "net/net_pure.h"    // download_progress
 
 // ---- Discovery ----------------------------------------------------------------------------------
 
 // Appends the installed Java homes to `list` in discovery order: JAVA_HOME, the PATH pieces, the
 // JavaSoft registry keys (HKLM, then HKCU), the Java, Eclipse Adoptium and Microsoft folders below
-// ProgramFiles and ProgramFiles(x86), and the launcher directory's "\jre". Homes are compared
-// ignoring case; the first form found stays, and one equal to `exclusion_home` never enters.
-// Never fails: an unreadable source contributes nothing.
-void find_java_candidates(std::vector<std::wstring>& list, const std::wstring& exclusion_home);
+// ProgramFiles and ProgramFiles(x86), and `launcher_dir` + "\jre". Homes are compared ignoring case;
+// the first form found stays, and one equal to `exclusion_home` never enters. Never fails: an
+// unreadable source contributes nothing.
+void find_java_candidates(std::vector<std::wstring>& list, const std::wstring& exclusion_home,
+                          const std::wstring& launcher_dir);
 // True when dir + "\bin\java.exe" is an existing file (not a directory) and dir is not excluded.
 bool is_java_home(const std::wstring& dir);
 // Appends the Java homes among the children (and, with depth 2, the grandchildren) of `root` to
 // `out`, depth-first in the order the file system lists them; a home is not searched further and
 // excluded directories are not entered. The root itself is never tested. No de-duplication.
 void search_java_homes(const std::wstring& root, int depth, std::vector<std::wstring>& out);
-// A REG_SZ value from the 64-bit registry view; nothing when the key or value is missing, the value
-// has another type (REG_EXPAND_SZ included) or is shorter than one character's bytes.
-std::optional<std::wstring> read_registry_string(HKEY root, const std::wstring& subkey, const std::wstring& value);
-
-// Internal to discovery, for tests: the JavaHome values of the eight JavaSoft subkeys below `root`
-// (each key's own and its CurrentVersion's), each passed to add_java_candidate.
-void add_registry_java_homes(HKEY root, std::vector<std::wstring>& list, const std::wstring& exclusion_home);
-// Internal to discovery, for tests: trims trailing separators, then appends the path when it is a
-// Java home not yet in the list and not the exclusion home.
-void add_java_candidate(std::vector<std::wstring>& list, const std::wstring& path,
-                        const std::wstring& exclusion_home);
 
 // ---- Probe, runner, removal ---------------------------------------------------------------------
 
@@ -53,19 +41,15 @@ bool run_hidden(const std::wstring& command_line, std::wstring& error);
 // directories above it. Links to directories inside the tree are removed themselves, never followed.
 void remove_tree(const std::wstring& dir);
 
-// Internal, for tests: the same with another time limit.
-bool probe_java_within(const std::wstring& home, std::uint32_t limit_ms);
-bool run_hidden_within(const std::wstring& command_line, std::uint32_t limit_ms, std::wstring& error);
-
 // ---- Built-in Java 17 ---------------------------------------------------------------------------
 
-// The built-in Java 17 home below launcher_dir() + "\Java17". An existing home is returned at once
+// The built-in Java 17 home below `launcher_dir` + "\Java17". An existing home is returned at once
 // (the first that passes the probe, else the first found) unless `force` is set. Otherwise the
 // archive at `archive_url` is downloaded to "Java17.zip" (progress reported through `progress`),
 // checked against `version_key` when that is not empty (hex, any case), unpacked into "Java17.new"
 // with tar.exe or else PowerShell's Expand-Archive, probed and renamed to "Java17"; two attempts.
 // Returns the home with `error` cleared; an existing home with a warning in `error` when forced
 // provisioning failed; nothing with the reason in `error`.
-std::optional<std::wstring> ensure_builtin_java17(const std::wstring& archive_url, const std::wstring& version_key,
-                                                  bool force, std::wstring& error,
+std::optional<std::wstring> ensure_builtin_java17(const std::wstring& launcher_dir, const std::wstring& archive_url,
+                                                  const std::wstring& version_key, bool force, std::wstring& error,
                                                   const download_progress& progress);

@@ -1,6 +1,6 @@
 #include "java/java_pure.h"
 
-#include "shell/shell_pure.h"
+#include "base/text_pure.h"
 
 namespace {
 

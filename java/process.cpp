@@ -1,30 +1,23 @@
 // The Java probe, the hidden process runner and tree removal.
 #include <cwchar>
 
-#include "java/java.h"
-#include "shell/handle.h"
+#include "base/handle.h"
+#include "java/java_internal.h"
 
 namespace {
 
-struct started_process {
-    kernel_handle process;
-    kernel_handle thread;
-};
-
 // Starts the command line without a window, inheriting nothing; the program is found the way
 // CreateProcessW resolves the first token. Empty handles when it cannot be started.
-started_process start_hidden(const std::wstring& command_line) {
+process_handles start_hidden(const std::wstring& command_line) {
     std::wstring writable = command_line;  // CreateProcessW may write into its command line
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    started_process started;
-    if (CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                       &startup, &info)) {
-        started.process.reset(info.hProcess);
-        started.thread.reset(info.hThread);
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &info)) {
+        return {};
     }
-    return started;
+    return process_handles(info);
 }
 
 bool is_dot_entry(const wchar_t* name) {
@@ -34,7 +27,7 @@ bool is_dot_entry(const wchar_t* name) {
 }  // namespace
 
 bool probe_java_within(const std::wstring& home, std::uint32_t limit_ms) {
-    started_process child = start_hidden(java_probe_command_line(home));
+    process_handles child = start_hidden(java_probe_command_line(home));
     if (!child.process) return false;
     const DWORD wait = WaitForSingleObject(child.process.get(), limit_ms);
     child.thread.reset();
@@ -52,7 +45,7 @@ bool probe_java(const std::wstring& home) {
 }
 
 bool run_hidden_within(const std::wstring& command_line, std::uint32_t limit_ms, std::wstring& error) {
-    started_process child = start_hidden(command_line);
+    process_handles child = start_hidden(command_line);
     if (!child.process) {
         error = start_failed_text(command_line);
         return false;

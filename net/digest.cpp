@@ -3,8 +3,6 @@
 #include <memory>
 
 #include "net/net.h"
-#include "net/net_pure.h"
-#include "shell/handle.h"
 
 namespace {
 

@@ -4,14 +4,7 @@
 #include <cstddef>
 
 std::wstring hex_lower(const sha256_digest& digest) {
-    static constexpr char alphabet[] = "0123456789abcdef";
-    std::wstring out;
-    out.reserve(digest.size() * 2);
-    for (const std::uint8_t b : digest) {
-        out.push_back(static_cast<wchar_t>(alphabet[b >> 4]));
-        out.push_back(static_cast<wchar_t>(alphabet[b & 0x0F]));
-    }
-    return out;
+    return widen_ascii(hex_text(digest, hex_case::lower));
 }
 
 sha256_digest hmac_sha256_with(sha256_function sha256, std::string_view key, std::string_view message) {

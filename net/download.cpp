@@ -3,8 +3,6 @@
 
 #include <vector>
 
-#include "shell/handle.h"
-
 namespace {
 
 constexpr DWORD kChunkBytes = 65536;
@@ -17,9 +15,8 @@ std::wstring with_path(std::wstring_view reason, DWORD code, const std::wstring&
 
 bool download_to_file(const std::wstring& url, const std::wstring& path, const download_progress& progress,
                       std::wstring& error) {
-    HINTERNET raw_request = nullptr;
-    if (!http_get(url, raw_request, error)) return false;
-    http_handle request{raw_request};
+    http_handle request = http_get(url, error);
+    if (!request) return false;
 
     // A missing Content-Length is normal (the body then ends with the connection); the 32-bit number
     // query fills the low half of the zeroed value.

@@ -4,9 +4,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "base/text_pure.h"
+
+// Progress of a download: bytes received so far and bytes expected. An empty callable reports nothing.
+using download_progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 // ---- Ban check verdict --------------------------------------------------------------------------
 

@@ -1,22 +1,56 @@
 // Process entry after the anti-debugging check: single-instance mutex, status panel, the worker and
 // watchdog threads, and the message loop that ends when the panel is destroyed.
+#include <atomic>
 #include <thread>
 
-#include "shell/handle.h"
-#include "shell/shell.h"
+#include "base/handle.h"
+#include "base/log.h"
+#include "shell/entry_internal.h"
+#include "shell/launcher_dir.h"
+#include "shell/panel.h"
+#include "shell/watchdog.h"
 
 namespace {
 
-// The watchdog fallback's limit; written by run_shell before the timer starts, read by the timer
-// (both on the main thread).
+// Written by run_shell on the main thread before the threads and the timer start; only read later.
+void (*g_worker)() = worker_thread;
 std::uint32_t g_fallback_limit_ms = 0;
+// Set by a thread body that met an unexpected error; read by run_shell after the message loop.
+std::atomic<bool> g_unexpected_error{false};
+
+// Lines written before the start stage named the log (the worker could not start, or failed before
+// its first line) go to launcher.log all the same.
+void name_log_if_unnamed() {
+    if (log_file().empty()) set_log_file(process_launcher_dir().dir + L"\\launcher.log");
+}
+
+// The end of a thread body that an exception escaped: one line, one box, the panel closed, exit code 1.
+// Nothing here may throw again.
+void end_after_unexpected_error(bool worker) noexcept {
+    try {
+        if (worker) name_log_if_unnamed();
+        log_line(L"ОШИБКА: непредвиденная ошибка лаунчера.");
+        show_error_box(L"Произошла непредвиденная ошибка лаунчера.\n\nПерезапустите лаунчер.");
+    } catch (...) {  // out of memory even for the line or the box: the panel still closes
+    }
+    g_unexpected_error.store(true);
+    post_status_close();
+}
 
 void worker_body(void*) {
-    worker_thread();
+    try {
+        g_worker();
+    } catch (...) {
+        end_after_unexpected_error(true);
+    }
 }
 
 void watchdog_body(void* limit) {
-    watchdog_thread(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(limit)));
+    try {
+        watchdog_thread(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(limit)));
+    } catch (...) {
+        end_after_unexpected_error(false);
+    }
 }
 
 // Stand-in for the watchdog when its thread could not be created: a timer on the main thread fires
@@ -24,6 +58,15 @@ void watchdog_body(void* limit) {
 void CALLBACK watchdog_timer(HWND, UINT, UINT_PTR timer, DWORD) {
     KillTimer(nullptr, timer);
     if (!g_launch_finished.load()) watchdog_time_out(g_fallback_limit_ms);
+}
+
+int pump_messages() {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return g_unexpected_error.load() ? 1 : 0;
 }
 
 }  // namespace
@@ -38,7 +81,7 @@ bool start_detached_thread(void (*body)(void*), void* argument) {
     }
 }
 
-int run_shell(HINSTANCE instance, thread_starter starter, std::uint32_t watchdog_limit_ms) {
+int run_shell(HINSTANCE instance, const shell_setup& setup) {
     kernel_handle mutex{CreateMutexW(nullptr, TRUE, L"QuillmarshLauncher.Shell.Instance")};
     if (!mutex) return 0;
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;  // another shell is running
@@ -46,26 +89,26 @@ int run_shell(HINSTANCE instance, thread_starter starter, std::uint32_t watchdog
     HWND window = create_status_window(instance);
     if (window == nullptr) return 1;
 
-    if (!starter(worker_body, nullptr)) {
+    g_worker = setup.worker;
+    if (!setup.start_thread(worker_body, nullptr)) {
         // Nothing can run the launch sequence: say so once and end instead of leaving an empty panel.
+        name_log_if_unnamed();
         log_line(L"ОШИБКА: не удалось создать рабочий поток лаунчера.");
         show_error_box(L"Не удалось запустить лаунчер.\n\nПерезапустите компьютер и попробуйте снова.");
         DestroyWindow(window);
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+        pump_messages();
         return 1;
     }
-    if (!starter(watchdog_body, reinterpret_cast<void*>(static_cast<std::uintptr_t>(watchdog_limit_ms)))) {
+    const std::uint32_t limit = setup.watchdog_limit_ms;
+    if (!setup.start_thread(watchdog_body, reinterpret_cast<void*>(static_cast<std::uintptr_t>(limit)))) {
         // The run must stay bounded: the main thread's message loop takes over the watchdog's limit.
         // A zero limit still waits one loop turn, like a watchdog thread that times out at once.
-        g_fallback_limit_ms = watchdog_limit_ms;
-        SetTimer(nullptr, 0, watchdog_limit_ms, watchdog_timer);
+        g_fallback_limit_ms = limit;
+        SetTimer(nullptr, 0, limit, watchdog_timer);
     }
+    return pump_messages();  // the mutex closes here, after the loop
+}
 
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    return 0;  // the mutex closes here, after the loop
+int run_shell(HINSTANCE instance) {
+    return run_shell(instance, shell_setup{});
 }

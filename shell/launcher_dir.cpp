@@ -1,23 +1,17 @@
 // The launcher directory: the first writable candidate of a fixed list, chosen once per process.
+#include <windows.h>
 #include <shlobj.h>
 
-#include "shell/handle.h"
-#include "shell/shell.h"
+#include <optional>
 
-std::wstring g_launcher_dir;            // written once by the first resolution (worker thread)
-bool g_launcher_dir_writable = false;   // likewise
+#include "base/handle.h"
+#include "base/system.h"
+#include "base/text_pure.h"
+#include "shell/launcher_dir_internal.h"
 
 namespace {
 
 constexpr DWORD kBufferChars = 32768;
-
-std::wstring read_env(const wchar_t* name) {
-    std::wstring buffer(kBufferChars, L'\0');
-    const DWORD n = GetEnvironmentVariableW(name, buffer.data(), kBufferChars);
-    if (n == 0 || n >= kBufferChars) return {};
-    buffer.resize(n);
-    return buffer;
-}
 
 bool shell_folder(int csidl, std::wstring& out) {
     std::wstring buffer(kBufferChars, L'\0');
@@ -53,8 +47,9 @@ void append_probe_line(const std::wstring& probe_log, const std::wstring& candid
     WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
 }
 
-// Creates the directory (last element only) and a test file in it; "OK" or the reason.
-std::wstring try_candidate(const std::wstring& candidate) {
+// Creates the directory (last element only) and a test file in it; nothing when the candidate is
+// writable, else the reason.
+std::optional<std::wstring> try_candidate(const std::wstring& candidate) {
     if (candidate.empty()) return L"пустой путь";
     if (!CreateDirectoryW(candidate.c_str(), nullptr)) {
         const DWORD code = GetLastError();
@@ -75,7 +70,7 @@ std::wstring try_candidate(const std::wstring& candidate) {
     }
     file.reset();
     DeleteFileW(test_file.c_str());
-    return L"OK";
+    return std::nullopt;
 }
 
 }  // namespace
@@ -91,32 +86,18 @@ std::vector<std::wstring> launcher_dir_candidates() {
     return list;
 }
 
-std::wstring resolve_launcher_dir(const std::vector<std::wstring>& candidates, const std::wstring& probe_log) {
+launcher_location resolve_launcher_dir(const std::vector<std::wstring>& candidates,
+                                       const std::wstring& probe_log_path) {
     for (const std::wstring& candidate : candidates) {
-        const std::wstring outcome = try_candidate(candidate);
-        append_probe_line(probe_log, candidate, outcome);
-        if (outcome == L"OK") {
-            g_launcher_dir = candidate;
-            g_launcher_dir_writable = true;
-            return g_launcher_dir;
-        }
+        const std::optional<std::wstring> reason = try_candidate(candidate);
+        append_probe_line(probe_log_path, candidate, reason.value_or(L"OK"));
+        if (!reason) return {candidate, true};
     }
-    g_launcher_dir = candidates.empty() ? std::wstring{} : candidates.front();
-    g_launcher_dir_writable = false;
-    return g_launcher_dir;
+    return {candidates.empty() ? std::wstring{} : candidates.front(), false};
 }
 
-std::wstring launcher_dir() {
-    if (g_launcher_dir.empty()) resolve_launcher_dir(launcher_dir_candidates(), probe_log_path());
-    return g_launcher_dir;
-}
-
-bool launcher_dir_writable() {
-    launcher_dir();
-    return g_launcher_dir_writable;
-}
-
-void reset_launcher_dir_for_tests() {
-    g_launcher_dir.clear();
-    g_launcher_dir_writable = false;
+const launcher_location& process_launcher_dir() {
+    // A function-local static: initialised once, and a second thread that asks meanwhile waits.
+    static const launcher_location location = resolve_launcher_dir(launcher_dir_candidates(), probe_log_path());
+    return location;
 }

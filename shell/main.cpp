@@ -1,10 +1,10 @@
 // QuillmarshLauncher.exe: the process entry.
-#include "shell/shell.h"
+#include "shell/entry.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 #ifndef QUILLMARSH_NO_ANTI_DEBUG
     // A debugger attached at start-up ends the shell quietly, before anything is created.
     if (IsDebuggerPresent()) return 0;
 #endif
-    return run_shell(instance, start_detached_thread);
+    return run_shell(instance);
 }

@@ -1,13 +1,13 @@
 // The server base address and the two built-in download paths. The built-in texts are stored
 // scrambled and unscrambled on every call, so no plain copy lives in the program file or stays in
 // memory longer than a request needs it.
-#include "shell/shell.h"
+#include "shell/server_address.h"
 
+#include "base/system.h"
+#include "base/text.h"
 #include "deployment_values.h"
 
 namespace {
-
-constexpr DWORD kBaseUrlChars = 512;
 
 template <std::size_t N>
 std::wstring builtin_text(const std::uint8_t (&stored)[N]) {
@@ -17,10 +17,9 @@ std::wstring builtin_text(const std::uint8_t (&stored)[N]) {
 }  // namespace
 
 std::wstring server_base_url() {
-    wchar_t buffer[kBaseUrlChars] = {};
-    // 0 when missing or empty; the size it would need (with its NUL) when the value does not fit.
-    const DWORD length = GetEnvironmentVariableW(L"QUILLMARSH_BASE_URL", buffer, kBaseUrlChars);
-    if (length >= 1 && length <= kBaseUrlChars - 1) return std::wstring(buffer);
+    // Longer values are not cut: they count as unset, like an empty one.
+    std::wstring url = read_env(L"QUILLMARSH_BASE_URL");
+    if (!url.empty() && url.size() <= 511) return url;
     return L"https://" + builtin_text(deployment::server_host);
 }
 

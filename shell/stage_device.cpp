@@ -1,11 +1,15 @@
 // Stage 2: device check. The fingerprint is published in the environment before the server is asked,
 // so the launcher jar started later inherits it; only an explicit "not banned" lets the run go on.
-#include "shell/shell.h"
+#include <windows.h>
 
+#include "base/log.h"
 #include "device/device.h"
 #include "net/net.h"
+#include "shell/panel.h"
+#include "shell/server_address.h"
+#include "shell/stages.h"
 
-bool run_device_check_stage(stage_failure& failure) {
+bool run_device_check_stage(const launch_context&, stage_failure& failure) {
     post_status_text(L"Проверка устройства...");
     log_line(L"Сбор HWID устройства...");
     const DeviceIdentity identity = collect_device_identity();

@@ -1,7 +1,13 @@
 // Stage 4: launcher update. The jar has no version number, so every run downloads it and compares
 // digests; a player without a connection still gets the jar installed last time.
+#include <windows.h>
+
+#include "base/log.h"
 #include "net/net.h"
-#include "shell/shell.h"
+#include "shell/panel.h"
+#include "shell/server_address.h"
+#include "shell/stages.h"
+#include "shell/update_record.h"
 
 namespace {
 
@@ -11,11 +17,12 @@ bool file_exists(const std::wstring& path) {
 
 }  // namespace
 
-bool run_launcher_update_stage(std::wstring& jar_path, stage_failure& failure) {
+bool run_launcher_update_stage(launch_context& launch, stage_failure& failure) {
     post_status_text(L"Проверка обновлений...");
     post_status_progress(-1);
 
-    jar_path = launcher_file_path(L"QuillmarshLauncher.jar");
+    launch.jar_path = launcher_file(launch, L"QuillmarshLauncher.jar");
+    const std::wstring& jar_path = launch.jar_path;
     const std::wstring temp_path = jar_path + L".tmp";
 
     // Taken before the download: a jar that cannot be read counts as missing and gets replaced.
@@ -68,6 +75,6 @@ bool run_launcher_update_stage(std::wstring& jar_path, stage_failure& failure) {
         return true;
     }
     log_line(L"Лаунчер обновлён: " + jar_path);
-    save_last_sha256(launcher_file_path(L"last.sha256"), *remote_digest);
+    save_last_sha256(launcher_file(launch, L"last.sha256"), *remote_digest);
     return true;
 }

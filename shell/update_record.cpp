@@ -1,7 +1,10 @@
 // The update record: last.sha256 names the launcher jar the shell installed last, and when.
 // The shell never reads it back; it is there for the player's support and the server's operators.
-#include "shell/handle.h"
-#include "shell/shell.h"
+#include "shell/update_record.h"
+
+#include "base/handle.h"
+#include "base/log.h"
+#include "base/text.h"
 
 void save_last_sha256(const std::wstring& path, const std::wstring& digest) {
     std::wstring content = digest;

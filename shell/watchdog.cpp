@@ -1,6 +1,12 @@
 // The watchdog bounds the whole run: when the launch sequence has not finished in time, it tells the
 // player and ends the process.
-#include "shell/shell.h"
+#include "shell/watchdog.h"
+
+#include <windows.h>
+
+#include "base/log.h"
+#include "base/text_pure.h"
+#include "shell/sequence.h"
 
 void watchdog_time_out(std::uint32_t limit_ms) {
     log_line(L"WATCHDOG: превышен общий таймаут лаунчера (" + decimal(limit_ms / 1000) +

@@ -1,19 +1,27 @@
-// Shared platform-free helpers and types: no Windows headers, no I/O, no clock, no globals.
+// Shared platform-free text helpers: error codes, decimal and hex digits, ASCII case, time stamps and
+// the scrambling of built-in texts. No Windows headers, no I/O, no clock, no globals.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
-
-// Progress of a download: bytes received so far and bytes expected. An empty callable reports nothing.
-using download_progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 // reason + " (код N)"; N unsigned and decimal, so 0xC0000005 never prints with a minus sign.
 std::wstring with_code(std::wstring_view reason, std::uint32_t code);
 
-// The decimal text of an unsigned number.
+// The decimal digits of an unsigned number, no sign, no grouping.
+std::string decimal_text(std::uint64_t value);
 std::wstring decimal(std::uint64_t value);
+
+enum class hex_case { lower, upper };
+// Two hex digits per byte, high nibble first, in byte order.
+void append_hex(std::string& out, std::uint8_t byte, hex_case letters);
+std::string hex_text(std::span<const std::uint8_t> bytes, hex_case letters);
+
+// The bytes of an ASCII text as wide characters, one per byte.
+std::wstring widen_ascii(std::string_view text);
 
 // Local time fields, as the platform reports them.
 struct local_time {
@@ -31,12 +39,9 @@ std::wstring format_time_stamp(const local_time& t);
 // ASCII-only case folding ('A'..'Z' only), independent of locale and platform.
 wchar_t ascii_lower(wchar_t c);
 std::wstring ascii_lower(std::wstring_view s);
+std::string ascii_lower(std::string_view s);
 // Whole-string comparison that ignores ASCII letter case.
 bool equal_ascii_nocase(std::wstring_view a, std::wstring_view b);
-
-// Per-mille progress for the status panel: nothing when total is 0 (returns false); otherwise
-// (done * 1000) / total in 64-bit unsigned arithmetic (the product wraps), truncated to 32 bits.
-bool progress_per_mille(std::uint64_t done, std::uint64_t total, std::int32_t& value);
 
 // Undoes the scrambling of the built-in texts and the signing key: byte i XOR ((90 + 7 i) mod 256).
 std::string unscramble(const std::uint8_t* stored, std::size_t length);

@@ -1,17 +1,41 @@
-#include "shell/shell_pure.h"
+#include "base/text_pure.h"
 
 #include <cstdio>
 
-std::wstring decimal(std::uint64_t value) {
-    wchar_t digits[24];
+std::string decimal_text(std::uint64_t value) {
+    char digits[24];
     std::size_t n = 0;
     do {
-        digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
+        digits[n++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    std::wstring out;
+    std::string out;
     out.reserve(n);
     while (n > 0) out.push_back(digits[--n]);
+    return out;
+}
+
+std::wstring decimal(std::uint64_t value) {
+    return widen_ascii(decimal_text(value));
+}
+
+void append_hex(std::string& out, std::uint8_t byte, hex_case letters) {
+    const char* digits = letters == hex_case::upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    out += digits[byte >> 4];
+    out += digits[byte & 0x0F];
+}
+
+std::string hex_text(std::span<const std::uint8_t> bytes, hex_case letters) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const std::uint8_t b : bytes) append_hex(out, b, letters);
+    return out;
+}
+
+std::wstring widen_ascii(std::string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (const char c : text) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
     return out;
 }
 
@@ -27,9 +51,7 @@ std::wstring format_time_stamp(const local_time& t) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "[%04d-%02d-%02d %02d:%02d:%02d]", t.year, t.month, t.day, t.hour, t.minute,
                   t.second);
-    std::wstring out;
-    for (const char* p = buf; *p != '\0'; ++p) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-    return out;
+    return widen_ascii(buf);
 }
 
 wchar_t ascii_lower(wchar_t c) {
@@ -42,18 +64,19 @@ std::wstring ascii_lower(std::wstring_view s) {
     return out;
 }
 
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
 bool equal_ascii_nocase(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     }
-    return true;
-}
-
-bool progress_per_mille(std::uint64_t done, std::uint64_t total, std::int32_t& value) {
-    if (total == 0) return false;
-    const std::uint64_t per_mille = (done * 1000u) / total;  // wraps modulo 2^64 like the panel expects
-    value = static_cast<std::int32_t>(static_cast<std::uint32_t>(per_mille & 0xFFFFFFFFu));
     return true;
 }
 

@@ -1,8 +1,9 @@
 // The status panel: a small layered rounded window near the bottom-right corner of the work area.
 // Only the main thread touches it; other threads post the three private messages.
-#include "shell/handle.h"
+#include "base/handle.h"
+#include "shell/panel_internal.h"
+#include "shell/panel_pure.h"
 #include "shell/resources/resource_ids.h"
-#include "shell/shell.h"
 
 HWND g_status_window = nullptr;
 std::wstring g_status_text;
@@ -27,57 +28,61 @@ void fill(HDC dc, const RECT& rect, COLORREF colour) {
     FillRect(dc, &rect, static_cast<HBRUSH>(brush.get()));
 }
 
+// The panel's one font, made with the window and gone with the process. Main thread only.
+gdi_object g_status_font;
+
+// BeginPaint/EndPaint as one owned pair.
+struct paint_scope {
+    explicit paint_scope(HWND w) : window(w), dc(BeginPaint(w, &ps)) {}
+    ~paint_scope() { EndPaint(window, &ps); }
+    paint_scope(const paint_scope&) = delete;
+    paint_scope& operator=(const paint_scope&) = delete;
+    HWND window;
+    PAINTSTRUCT ps{};
+    HDC dc;
+};
+
 void paint(HWND window) {
     RECT client{};
     GetClientRect(window, &client);
     const int w = client.right - client.left;
     const int h = client.bottom - client.top;
 
-    PAINTSTRUCT ps{};
-    HDC dc = BeginPaint(window, &ps);
-    HDC mem = CreateCompatibleDC(dc);
-    HBITMAP bitmap = CreateCompatibleBitmap(dc, w, h);
-    HGDIOBJ old_bitmap = SelectObject(mem, bitmap);
+    const paint_scope screen(window);
+    // Drawn off-screen and copied in one piece, so the panel never flickers. The bitmap is declared
+    // first: the memory DC goes first and lets go of it, then the bitmap can be deleted.
+    const gdi_object bitmap{CreateCompatibleBitmap(screen.dc, w, h)};
+    const memory_dc mem{CreateCompatibleDC(screen.dc)};
+    SelectObject(mem.get(), bitmap.get());
 
-    fill(mem, client, kBackground);
-
+    fill(mem.get(), client, kBackground);
     {
-        gdi_object pen{CreatePen(PS_SOLID, 1, kBorder)};
-        HGDIOBJ old_pen = SelectObject(mem, pen.get());
-        HGDIOBJ old_brush = SelectObject(mem, GetStockObject(HOLLOW_BRUSH));
-        RoundRect(mem, 0, 0, w - 1, h - 1, 14, 14);
-        SelectObject(mem, old_brush);
-        SelectObject(mem, old_pen);
+        const gdi_object pen{CreatePen(PS_SOLID, 1, kBorder)};
+        const HGDIOBJ old_pen = SelectObject(mem.get(), pen.get());
+        SelectObject(mem.get(), GetStockObject(HOLLOW_BRUSH));
+        RoundRect(mem.get(), 0, 0, w - 1, h - 1, 14, 14);
+        SelectObject(mem.get(), old_pen);  // the pen is deleted at the end of this block
     }
 
-    HFONT font = CreateFontW(-20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                             CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
-    HGDIOBJ old_font = SelectObject(mem, font);
-    SetBkMode(mem, TRANSPARENT);
-    SetTextColor(mem, kText);
+    SelectObject(mem.get(), g_status_font.get());
+    SetBkMode(mem.get(), TRANSPARENT);
+    SetTextColor(mem.get(), kText);
     RECT text_rect{14, 10, w - 14, h - 30};
-    DrawTextW(mem, g_status_text.c_str(), static_cast<int>(g_status_text.size()), &text_rect,
+    DrawTextW(mem.get(), g_status_text.c_str(), static_cast<int>(g_status_text.size()), &text_rect,
               DT_SINGLELINE | DT_CENTER | DT_VCENTER | DT_END_ELLIPSIS);
 
     if (g_status_progress >= 0) {
         const RECT track{16, h - 16, w - 16, h - 10};
-        fill(mem, track, kTrack);
+        fill(mem.get(), track, kTrack);
         const long long track_width = track.right - track.left;
         const long long filled = static_cast<long long>(g_status_progress) * track_width / 1000;
         if (filled > 0) {
             const RECT bar{16, h - 16, 16 + static_cast<int>(filled), h - 10};
-            fill(mem, bar, kFill);
+            fill(mem.get(), bar, kFill);
         }
     }
 
-    BitBlt(dc, 0, 0, w, h, mem, 0, 0, SRCCOPY);
-
-    SelectObject(mem, old_font);
-    DeleteObject(font);
-    SelectObject(mem, old_bitmap);
-    DeleteObject(bitmap);
-    DeleteDC(mem);
-    EndPaint(window, &ps);
+    BitBlt(screen.dc, 0, 0, w, h, mem.get(), 0, 0, SRCCOPY);
 }
 
 }  // namespace
@@ -86,6 +91,11 @@ LRESULT CALLBACK status_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARA
     switch (message) {
     case WM_CREATE:
         g_status_window = window;
+        if (!g_status_font) {
+            g_status_font.reset(CreateFontW(-20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                                            DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI"));
+        }
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
@@ -115,18 +125,14 @@ LRESULT CALLBACK status_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARA
     }
 }
 
-void post_status_text(const wchar_t* text, std::size_t count) {
+void post_status_text(std::wstring_view text) {
     // Without a panel, PostMessageW(nullptr, ...) would "succeed" into the poster's own thread queue,
     // where nobody frees the string: treat it as a failed post.
     if (g_status_window == nullptr) return;
-    auto* copy = new std::wstring(text, count);
+    auto* copy = new std::wstring(text);
     if (!PostMessageW(g_status_window, WM_STATUS_TEXT, 0, reinterpret_cast<LPARAM>(copy))) {
         delete copy;  // the window is gone: the text never changed hands
     }
-}
-
-void post_status_text(std::wstring_view text) {
-    post_status_text(text.data(), text.size());
 }
 
 void post_status_progress(std::int32_t per_mille) {

@@ -1,4 +1,4 @@
-// Owning wrappers for the Win32 handles the shell opens. Every handle is owned from the line that
+// Owning wrappers for the Win32 handles the program opens. Every handle is owned from the line that
 // creates it and closed on every path; closing never changes the last error the caller reads.
 #pragma once
 
@@ -85,6 +85,13 @@ struct gdi_traits {
     static bool valid(HGDIOBJ h) noexcept { return h != nullptr; }
     static void close(HGDIOBJ h) noexcept { DeleteObject(h); }
 };
+// A memory device context (CreateCompatibleDC); window DCs are released by EndPaint/ReleaseDC instead.
+struct dc_traits {
+    using value_type = HDC;
+    static HDC none() noexcept { return nullptr; }
+    static bool valid(HDC h) noexcept { return h != nullptr; }
+    static void close(HDC h) noexcept { DeleteDC(h); }
+};
 
 using kernel_handle = owned<kernel_traits>;
 using find_handle = owned<find_traits>;
@@ -93,3 +100,13 @@ using http_handle = owned<winhttp_traits>;
 using alg_handle = owned<bcrypt_alg_traits>;
 using hash_handle = owned<bcrypt_hash_traits>;
 using gdi_object = owned<gdi_traits>;
+using memory_dc = owned<dc_traits>;
+
+// Both handles of a started process, owned together from the CreateProcessW call on:
+//     process_handles child;   if (CreateProcessW(...)) child = process_handles(info);
+struct process_handles {
+    process_handles() = default;
+    explicit process_handles(const PROCESS_INFORMATION& info) : process(info.hProcess), thread(info.hThread) {}
+    kernel_handle process;
+    kernel_handle thread;
+};

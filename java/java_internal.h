@@ -1,0 +1,18 @@
+// What only the Java module's tests see: the steps of discovery and the runners with other limits.
+#pragma once
+
+#include <windows.h>
+
+#include "java/java.h"
+
+// The JavaHome values of the eight JavaSoft subkeys below `root` (each key's own and its
+// CurrentVersion's), each passed to add_java_candidate.
+void add_registry_java_homes(HKEY root, std::vector<std::wstring>& list, const std::wstring& exclusion_home);
+// Trims trailing separators, then appends the path when it is a Java home not yet in the list and not
+// the exclusion home.
+void add_java_candidate(std::vector<std::wstring>& list, const std::wstring& path,
+                        const std::wstring& exclusion_home);
+
+// probe_java and run_hidden with another time limit.
+bool probe_java_within(const std::wstring& home, std::uint32_t limit_ms);
+bool run_hidden_within(const std::wstring& command_line, std::uint32_t limit_ms, std::wstring& error);

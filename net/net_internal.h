@@ -1,0 +1,29 @@
+// What only the net module's tests see: the request cache, single attempts and single ban requests.
+#pragma once
+
+#include "net/net.h"
+
+// The session and the connection that consecutive downloads share. Used only by the worker thread
+// (through http_get); they live until the process ends.
+struct http_cache {
+    http_handle session;
+    http_route session_route = http_route::system_proxy;
+    http_handle connection;  // declared after the session: it closes first
+    std::wstring connected_host;  // at most 255 characters, compared case-sensitively
+    std::uint16_t connected_port = 0;
+    bool connected_secure = false;
+    // How many sessions and connections were opened so far (diagnostics and tests).
+    std::uint32_t sessions_opened = 0;
+    std::uint32_t connections_opened = 0;
+};
+extern http_cache g_http_cache;
+// The route of the last successful http_get; nothing until one succeeded. Worker thread only.
+extern std::optional<http_route> g_preferred_route;
+// Closes the cached handles and forgets the preferred route.
+void reset_http_cache_for_tests();
+
+// One attempt of http_get over one route.
+http_handle http_get_attempt(const std::wstring& url, http_route route, std::wstring& error);
+
+// One ban check request with its own session; the body of a 200 response, or nothing with the reason.
+std::optional<std::string> ban_check_request(const std::wstring& url, http_route route, std::wstring& error);

@@ -1,0 +1,10 @@
+// The process entry after the anti-debugging check.
+#pragma once
+
+#include <windows.h>
+
+// Single-instance mutex, status panel, the worker and watchdog threads, and the message loop until
+// the panel is destroyed. Returns the process exit code: 0 for a run that ended by itself (a second
+// shell included), 1 when the panel cannot be created, the worker cannot start or a thread body met
+// an unexpected error.
+int run_shell(HINSTANCE instance);
