@@ -4,8 +4,8 @@
 //
 // Typical use:
 //
-//     e2e::temp_dir dir;                                   // removed with everything in it
-//     e2e::profile_redirect profile(dir.sub(L"roaming"), dir.sub(L"local"));   // the player's profile
+//     support::temp_dir dir;                               // removed with everything in it
+//     support::profile_redirect profile(dir.sub(L"roaming"), dir.sub(L"local"));   // the player's profile
 //     e2e::launch l = e2e::shell_launch();                 // QUILLMARSH_EXE, minimal environment
 //     l.env.set(L"TEMP", dir.sub(L"temp"));
 //     l.env.set(L"QUILLMARSH_BASE_URL", L"http://127.0.0.1:9");
@@ -29,6 +29,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/support/support.h"
 
 namespace e2e {
 
@@ -54,68 +56,11 @@ struct environment {
 // shell reads for its own decisions is included: no TEMP/TMP, JAVA_HOME, QUILLMARSH_*, ProgramFiles*.
 environment minimal_environment();
 
-// ---- Files and folders ---------------------------------------------------------------------------
-
-// A fresh folder under the driver's temporary directory, removed with its whole tree on destruction.
-struct temp_dir {
-    temp_dir();
-    ~temp_dir();
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-
-    std::wstring path;
-    // path + "\" + name, creating that folder (and its parents) when `create` is true.
-    std::wstring sub(const std::wstring& name, bool create = true) const;
-};
-
-// Creates a folder and its missing parents; true when it exists afterwards.
-bool make_dirs(const std::wstring& path);
-// Removes a file or a whole folder tree (read-only attributes cleared first); true when it is gone.
-bool remove_tree(const std::wstring& path);
-bool file_exists(const std::wstring& path);
-bool dir_exists(const std::wstring& path);
-// Whole file as bytes; nullopt when it cannot be read.
-std::optional<std::string> read_file(const std::wstring& path);
-bool write_file(const std::wstring& path, const std::string& bytes);
-// Reads a UTF-16LE file without byte order mark (the probe log) into wide text.
-std::optional<std::wstring> read_utf16_file(const std::wstring& path);
-// UTF-8 <-> UTF-16 for test expectations (independent of the product's own conversions).
-std::wstring widen(const std::string& utf8);
-std::string narrow(const std::wstring& text);
-// Splits on "\r\n"; a trailing empty piece after the last "\r\n" is dropped.
-std::vector<std::wstring> split_lines(const std::wstring& text);
-
-// A Unix path ("/work/x/a.exe") as the Z: path Wine maps it to; other paths are returned unchanged.
-std::wstring windows_path(const std::wstring& path);
-// The value of a variable of the driver's own environment ("" when unset).
-std::wstring own_env(const wchar_t* name);
 // QUILLMARSH_EXE as a Windows path; empty when the variable is missing.
 std::wstring shell_exe();
-// QUILLMARSH_TEST_BIN (the build folder) as a Windows path, + "\" + relative when given.
-std::wstring test_bin(const std::wstring& relative = L"");
 
-// ---- The player's profile folders ------------------------------------------------------------------
-
-// Points HKCU\...\Explorer\User Shell Folders "AppData" and "Local AppData" at the given folders for
-// the lifetime of the object, and restores the previous values (or their absence) afterwards. Under
-// Wine, SHGetFolderPathW(CSIDL_APPDATA / CSIDL_LOCAL_APPDATA) reads these values and ignores the
-// environment; it fails when the folder does not exist, which makes that launcher candidate absent.
-class profile_redirect {
-public:
-    profile_redirect(const std::wstring& roaming, const std::wstring& local);
-    ~profile_redirect();
-    profile_redirect(const profile_redirect&) = delete;
-    profile_redirect& operator=(const profile_redirect&) = delete;
-
-private:
-    struct saved_value {
-        std::wstring name;
-        bool present = false;
-        DWORD type = 0;
-        std::vector<BYTE> data;
-    };
-    std::vector<saved_value> saved_;
-};
+// The shared test helpers (tests/support) are the driver's too.
+using namespace support;
 
 struct launch;
 

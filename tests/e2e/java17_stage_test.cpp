@@ -6,7 +6,7 @@
 #include <filesystem>  // lets the test server client open its wide-named ports file
 #include <string>
 
-#include "shell/shell.h"
+#include "shell/server_address.h"
 #include "tests/e2e/driver.h"
 #include "tests/unit/java_test_support.h"
 #include "tests/unit/net_test_server.h"

@@ -16,7 +16,7 @@
 
 #include <filesystem>  // lets the test server client open its wide-named ports file
 
-#include "shell/shell.h"
+#include "shell/server_address.h"
 #include "tests/e2e/driver.h"
 #include "tests/unit/net_test_server.h"
 

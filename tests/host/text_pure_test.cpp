@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "shell/shell_pure.h"
+#include "base/text_pure.h"
+#include "shell/panel_pure.h"
 
 TEST(with_code, appends_the_code_unsigned_and_decimal) {
     EXPECT_EQ(with_code(L"WinHTTP недоступен", 12029), L"WinHTTP недоступен (код 12029)");

@@ -20,7 +20,10 @@
 #include <string>
 #include <thread>
 
-#include "shell/shell.h"
+#include "base/log.h"
+#include "shell/entry_internal.h"
+#include "shell/panel_internal.h"
+#include "shell/watchdog.h"
 
 namespace {
 
@@ -67,8 +70,7 @@ bool pump(DWORD ms) {
 }
 
 void use_launcher_dir(const std::wstring& dir) {
-    reset_launcher_dir_for_tests();
-    resolve_launcher_dir({dir}, dir + L"\\probe.log");
+    set_log_file(dir + L"\\launcher.log");
 }
 
 int watchdog(std::uint32_t limit, const std::wstring& dir, bool finished) {
@@ -88,7 +90,7 @@ bool hung_worker_no_watchdog(void (*)(void*), void*) {
 
 int fallback(std::uint32_t limit, const std::wstring& dir) {
     use_launcher_dir(dir);
-    return run_shell(GetModuleHandleW(nullptr), hung_worker_no_watchdog, limit);
+    return run_shell(GetModuleHandleW(nullptr), {.start_thread = hung_worker_no_watchdog, .watchdog_limit_ms = limit});
 }
 
 int panel(DWORD ms, std::int32_t per_mille, const std::wstring& text) {
@@ -149,8 +151,8 @@ int wmain(int argc, wchar_t** argv) {
         return fallback(static_cast<std::uint32_t>(std::wcstoul(argv[2], nullptr, 10)), argv[3]);
     }
     if (mode == L"shell" && argc == 3) {
-        return run_shell(GetModuleHandleW(nullptr), start_detached_thread,
-                         static_cast<std::uint32_t>(std::wcstoul(argv[2], nullptr, 10)));
+        return run_shell(GetModuleHandleW(nullptr),
+                         {.watchdog_limit_ms = static_cast<std::uint32_t>(std::wcstoul(argv[2], nullptr, 10))});
     }
     if (mode == L"panel" && argc == 5) {
         return panel(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)),

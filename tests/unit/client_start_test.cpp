@@ -4,8 +4,6 @@
 
 #include "client/client.h"
 #include "client_test_support.h"
-#include "shell/handle.h"
-#include "shell/shell.h"
 
 using client_test::java_starts;
 using client_test::launcher_folder;
@@ -33,16 +31,13 @@ TEST_F(client_start, runs_the_exact_command_line_in_the_launcher_directory_with_
         client_test::make_java_home(home, "jar.stdout=out-line\\n\njar.stderr=err-line\\n\njar.exit=7\n"));
     const std::wstring jar = folder.file(L"O'Brien jar.jar");
     const std::wstring log = folder.file(L"console.log");
-    client_test::write_bytes(log, std::string(100, 'z'));  // emptied by the start
+    support::write_file(log, std::string(100, 'z'));  // emptied by the start
     SetEnvironmentVariableW(L"QUILLMARSH_HWID", L"hwid-for-child");
 
     std::wstring error = L"untouched";
-    HANDLE raw = reinterpret_cast<HANDLE>(1);
-    const bool started = start_client_process(home, jar, log, error, raw);
-    kernel_handle process{raw};
+    const kernel_handle process = start_client_process(home, jar, log, folder.path, error);
     SetEnvironmentVariableW(L"QUILLMARSH_HWID", nullptr);
-    ASSERT_TRUE(started) << error;
-    ASSERT_TRUE(process);
+    ASSERT_TRUE(process) << error;
     EXPECT_EQ(error, L"untouched");
 
     ASSERT_EQ(WaitForSingleObject(process.get(), 15000), WAIT_OBJECT_0);
@@ -54,21 +49,19 @@ TEST_F(client_start, runs_the_exact_command_line_in_the_launcher_directory_with_
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].mode, "jar");
     EXPECT_EQ(recorded_cmdline(starts[0]), L"\"" + home + L"\\bin\\java.exe\" -jar \"" + jar + L"\"");
-    EXPECT_TRUE(equal_ascii_nocase(from_utf8(starts[0].cwd), folder.path())) << starts[0].cwd;
+    EXPECT_TRUE(equal_ascii_nocase(from_utf8(starts[0].cwd), folder.path)) << starts[0].cwd;
     bool saw_hwid = false;
     for (const std::string& e : starts[0].env) saw_hwid = saw_hwid || e == "QUILLMARSH_HWID=hwid-for-child";
     EXPECT_TRUE(saw_hwid);
     // Standard output and standard error both land in the log, which the start emptied first.
-    EXPECT_EQ(client_test::read_bytes(log), "out-line\nerr-line\n");
+    EXPECT_EQ(support::read_bytes(log), "out-line\nerr-line\n");
 }
 
 TEST_F(client_start, a_home_without_java_fails_with_code_2_and_the_executable_path) {
     launcher_folder folder;
     const std::wstring home = folder.file(L"no java here");
     std::wstring error;
-    HANDLE raw = reinterpret_cast<HANDLE>(1);
-    EXPECT_FALSE(start_client_process(home, folder.file(L"x.jar"), folder.file(L"c.log"), error, raw));
-    EXPECT_EQ(raw, nullptr);
+    EXPECT_FALSE(start_client_process(home, folder.file(L"x.jar"), folder.file(L"c.log"), folder.path, error));
     EXPECT_EQ(error, L"Ошибка запуска Java (код 2): " + home + L"\\bin\\java.exe");
 }
 
@@ -77,17 +70,16 @@ TEST_F(client_start, a_console_log_held_by_another_program_does_not_stop_the_sta
     const std::wstring home = folder.file(L"jdk");
     ASSERT_TRUE(client_test::make_java_home(home, "jar.stdout=lost\n"));
     const std::wstring log = folder.file(L"console.log");
-    client_test::write_bytes(log, "kept");
+    support::write_file(log, "kept");
     kernel_handle holder{CreateFileW(log.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)};
     ASSERT_TRUE(holder);
 
     std::wstring error;
-    HANDLE raw = nullptr;
-    ASSERT_TRUE(start_client_process(home, folder.file(L"x.jar"), log, error, raw)) << error;
-    kernel_handle process{raw};
+    const kernel_handle process = start_client_process(home, folder.file(L"x.jar"), log, folder.path, error);
+    ASSERT_TRUE(process) << error;
     EXPECT_EQ(WaitForSingleObject(process.get(), 15000), WAIT_OBJECT_0);
     holder.reset();
-    EXPECT_EQ(client_test::read_bytes(log), "kept");
+    EXPECT_EQ(support::read_bytes(log), "kept");
     EXPECT_EQ(java_starts(home).size(), 1u);
 }
 
@@ -99,13 +91,13 @@ TEST_F(client_start, a_client_alive_after_the_grace_period_counts_as_started) {
     ASSERT_TRUE(client_test::make_java_home(home, "jar.stdout=running\\n\njar.alive_ms=4000\n"));
     std::wstring error = L"untouched";
     std::wstring output = L"stale";
-    const bool started = start_client_and_watch(home, folder.file(L"QuillmarshLauncher.jar"), error, output);
+    const bool started = start_client_and_watch(folder.path, home, folder.file(L"QuillmarshLauncher.jar"), error, output);
     client_test::end_recorded_processes(home);
     EXPECT_TRUE(started);
     EXPECT_EQ(error, L"untouched");
     EXPECT_EQ(output, L"");
     // The log is the launcher directory's java_console.log.
-    EXPECT_EQ(client_test::read_bytes(folder.file(L"java_console.log")), "running\n");
+    EXPECT_EQ(support::read_bytes(folder.file(L"java_console.log")), "running\n");
 }
 
 TEST_F(client_start, an_early_exit_reports_the_code_and_the_trimmed_console_tail) {
@@ -145,7 +137,7 @@ TEST_F(client_start, an_early_exit_reports_the_code_and_the_trimmed_console_tail
         ASSERT_TRUE(client_test::make_java_home(home, r.ini));
         std::wstring error;
         std::wstring output = L"stale";
-        EXPECT_FALSE(start_client_and_watch(home, folder.file(L"QuillmarshLauncher.jar"), error, output));
+        EXPECT_FALSE(start_client_and_watch(folder.path, home, folder.file(L"QuillmarshLauncher.jar"), error, output));
         EXPECT_EQ(error, r.error);
         EXPECT_EQ(output, r.output);
     }
@@ -155,7 +147,7 @@ TEST_F(client_start, a_start_that_cannot_happen_leaves_the_output_empty) {
     launcher_folder folder;
     std::wstring error;
     std::wstring output = L"stale";
-    EXPECT_FALSE(start_client_and_watch(folder.file(L"none"), folder.file(L"j.jar"), error, output));
+    EXPECT_FALSE(start_client_and_watch(folder.path, folder.file(L"none"), folder.file(L"j.jar"), error, output));
     EXPECT_EQ(error, L"Ошибка запуска Java (код 2): " + folder.file(L"none") + L"\\bin\\java.exe");
     EXPECT_EQ(output, L"");
 }
@@ -169,7 +161,7 @@ TEST_F(client_start, tries_keep_the_last_failure_and_log_each_outcome) {
     ASSERT_TRUE(client_test::make_java_home(silent, "jar.exit=8\n"));
     ASSERT_TRUE(client_test::make_java_home(healthy, "jar.alive_ms=4000\n"));
 
-    client_start_attempt attempt{folder.file(L"QuillmarshLauncher.jar"), L"", L""};
+    client_start_attempt attempt{folder.path, folder.file(L"QuillmarshLauncher.jar"), nullptr, L"", L""};
     EXPECT_FALSE(try_start_client(attempt, dying));
     EXPECT_EQ(attempt.error, L"Клиент завершился сразу после запуска (код 9)");
     EXPECT_EQ(attempt.client_output, L"Unsupported class file");

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "device/device.h"
-#include "shell/handle.h"
+#include "base/handle.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "deployment_values.h"
-#include "device/device.h"
-#include "shell/handle.h"
+#include "device/device_internal.h"
+#include "base/handle.h"
 
 using namespace std::chrono_literals;
 

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "net/net.h"
-#include "shell/handle.h"
+#include "base/handle.h"
 
 namespace {
 

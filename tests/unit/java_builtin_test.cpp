@@ -6,6 +6,10 @@
 
 #include "java/java.h"
 #include "net/net.h"
+#include "base/log.h"
+#include "shell/panel_internal.h"
+#include "shell/server_address.h"
+#include "shell/stages.h"
 #include "java_test_support.h"
 #include "net_test_server.h"
 
@@ -32,12 +36,12 @@ struct scene {
     std::wstring launcher = temp.path + L"\\launcher";
     std::wstring tools = temp.path + L"\\tools";
     std::vector<std::wstring> served_files;
-    std::optional<launcher_dir_guard> launcher_guard;
     std::optional<env_guard> path_guard;
 
     explicit scene(bool with_tar = true, bool with_powershell = true, const std::wstring& launcher_name = L"launcher") {
         launcher = temp.path + L"\\" + launcher_name;
-        launcher_guard.emplace(launcher, temp.path + L"\\probe.log");
+        make_dirs(launcher);
+        set_log_file(launcher + L"\\launcher.log");
         make_dirs(tools);
         if (with_tar) CopyFileW(double_path(L"tar").c_str(), (tools + L"\\tar.exe").c_str(), FALSE);
         if (with_powershell) {
@@ -46,6 +50,7 @@ struct scene {
         path_guard.emplace(L"PATH", tools);
     }
     ~scene() {
+        set_log_file(L"");
         for (const std::wstring& file : served_files) DeleteFileW(file.c_str());
     }
 
@@ -145,7 +150,7 @@ TEST(java17_provisioning, an_existing_home_is_returned_at_once_whether_or_not_it
         make_double_home(home, r.ini);
         const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
         std::wstring error = L"untouched";
-        const auto result = ensure_builtin_java17(s.url(path), L"", false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
         EXPECT_EQ(result, std::optional<std::wstring>(home));
         EXPECT_EQ(error, L"untouched");
         EXPECT_EQ(test_server::hits(path), 0u);
@@ -175,7 +180,7 @@ TEST(java17_provisioning, a_missing_runtime_is_downloaded_unpacked_and_swapped_i
         std::uint64_t last_total = 0;
         int calls = 0;
         std::wstring error = L"earlier warning";
-        const auto result = ensure_builtin_java17(s.url(path), L"", false, error,
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error,
                                                   [&](std::uint64_t done, std::uint64_t total) {
                                                       ++calls;
                                                       last_done = done;
@@ -209,7 +214,7 @@ TEST(java17_provisioning, a_failed_first_download_is_followed_by_a_second_attemp
                                       L"&chunk=16384&delay_ms=50");
     bool switched = false;
     std::wstring error;
-    const auto result = ensure_builtin_java17(s.url(path), L"", false, error, [&](std::uint64_t, std::uint64_t) {
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, [&](std::uint64_t, std::uint64_t) {
         if (!switched) switched = test_server::set_route(path, good);
     });
     ASSERT_TRUE(switched);
@@ -225,7 +230,7 @@ TEST(java17_provisioning, powershell_unpacks_when_tar_is_missing_even_below_a_pa
     scene s(false, true, L"O'Brien\\launcher");
     const std::wstring path = s.route(s.file_option(archive_with({"jdk-17/bin/java.exe"})));
     std::wstring error;
-    const auto result = ensure_builtin_java17(s.url(path), L"", false, error, {});
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
     EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\jdk-17"));
     EXPECT_EQ(error, L"");
     // The double read the literals as PowerShell would: the apostrophe survived the quoting.
@@ -249,7 +254,7 @@ TEST(java17_provisioning, when_both_unpackers_fail_the_tar_reason_is_reported) {
         write_file(s.tools + L"\\powershell_double.ini", "exit=1\n");
         const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.url(path), L"", false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
         const std::wstring inside = r.want_inside.empty() ? L"не удалось запустить: tar.exe -xf \"" + s.archive() +
                                                                L"\" -C \"" + s.staging() + L"\""
                                                          : r.want_inside;
@@ -278,7 +283,7 @@ TEST(java17_provisioning, an_archive_without_a_working_home_one_or_two_levels_do
         scene s;
         const std::wstring path = s.route(s.file_option(r.zip));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.url(path), L"", false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
         EXPECT_FALSE(result.has_value());
         EXPECT_EQ(error, L"Java 17 распакована, но java.exe не запускается");
         EXPECT_EQ(test_server::hits(path), 2u);
@@ -293,7 +298,7 @@ TEST(java17_provisioning, a_download_that_fails_twice_reports_the_download_reaso
     scene s;
     const std::wstring path = s.route(L"status=404&body=missing");
     std::wstring error;
-    const auto result = ensure_builtin_java17(s.url(path), L"", false, error, {});
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
     EXPECT_FALSE(result.has_value());
     const std::wstring prefix = L"скачивание Java 17 не удалось: ";
     EXPECT_EQ(error.substr(0, prefix.size()), prefix);
@@ -326,7 +331,7 @@ TEST(java17_provisioning, a_version_key_is_compared_without_letter_case_and_a_mi
         scene s;
         const std::wstring path = s.route(s.file_option(zip));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.url(path), r.key, false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), r.key, false, error, {});
         EXPECT_EQ(result.has_value(), r.accepted);
         EXPECT_EQ(error, r.accepted ? L"" : L"скачанный Java17.zip не совпадает с ключом версии");
         EXPECT_EQ(test_server::hits(path), 1u);  // a mismatch gets no second attempt
@@ -344,7 +349,7 @@ TEST(java17_provisioning, forced_provisioning_replaces_a_working_home_or_keeps_i
         make_double_home(s.target() + L"\\old-jdk");
         const std::wstring path = s.route(s.file_option(archive_with({"new-jdk/bin/java.exe"})));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.url(path), L"", true, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", true, error, {});
         EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\new-jdk"));
         EXPECT_EQ(error, L"");
         EXPECT_FALSE(exists(s.target() + L"\\old-jdk"));
@@ -355,7 +360,7 @@ TEST(java17_provisioning, forced_provisioning_replaces_a_working_home_or_keeps_i
         make_double_home(s.target() + L"\\old-jdk");
         const std::wstring path = s.route(L"status=500");
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.url(path), L"", true, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", true, error, {});
         EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\old-jdk"));
         EXPECT_EQ(error.rfind(L"скачивание Java 17 не удалось: ", 0), 0u);
         EXPECT_TRUE(exists(s.target() + L"\\old-jdk\\bin\\java.exe"));
@@ -369,10 +374,10 @@ TEST(java17_stage, a_ready_runtime_is_logged_and_handed_on) {
     make_double_home(home);
     const std::wstring base_path = L"/java17-stage-unused-" + run_tag();
     env_guard base(L"QUILLMARSH_BASE_URL", s.url(base_path));
-    std::wstring java_home;
+    launch_context launch{s.launcher, {}, {}};
     stage_failure failure;
-    EXPECT_TRUE(run_java17_stage(java_home, failure));
-    EXPECT_EQ(java_home, home);
+    EXPECT_TRUE(run_java17_stage(launch, failure));
+    EXPECT_EQ(launch.java_home, home);
     const std::string log = read_file(s.launcher + L"\\launcher.log");
     EXPECT_NE(log.find("Подготовка встроенной Java 17...\r\n"), std::string::npos);
     EXPECT_NE(log.find("Встроенная Java 17 готова.\r\n"), std::string::npos);
@@ -389,10 +394,10 @@ TEST(java17_stage, provisioning_from_the_built_in_path_and_the_failure_texts) {
         const HWND panel = create_status_window(GetModuleHandleW(nullptr));
         ASSERT_NE(panel, nullptr);
         drain_panel(panel);
-        std::wstring java_home;
+        launch_context launch{s.launcher, {}, {}};
         stage_failure failure;
-        EXPECT_TRUE(run_java17_stage(java_home, failure));
-        EXPECT_EQ(java_home, s.target() + L"\\jdk");
+        EXPECT_TRUE(run_java17_stage(launch, failure));
+        EXPECT_EQ(launch.java_home, s.target() + L"\\jdk");
         // The bar shows while the archive downloads and is hidden when the stage ends.
         const panel_messages seen = drain_panel(panel);
         close_panel(panel);
@@ -401,12 +406,12 @@ TEST(java17_stage, provisioning_from_the_built_in_path_and_the_failure_texts) {
         EXPECT_EQ(seen.progress[seen.progress.size() - 2], 1000);
         EXPECT_LT(seen.progress.back(), 0);
     }
-    remove_tree(s.target());
+    support::remove_tree(s.target());
     test_server::set_route(base_path + builtin_java_archive_path(), L"status=404");
     env_guard base(L"QUILLMARSH_BASE_URL", s.url(base_path));
-    std::wstring java_home;
+    launch_context launch{s.launcher, {}, {}};
     stage_failure failure;
-    EXPECT_FALSE(run_java17_stage(java_home, failure));
+    EXPECT_FALSE(run_java17_stage(launch, failure));
     const std::wstring log_prefix = L"ОШИБКА: не удалось подготовить Java 17: скачивание Java 17 не удалось: ";
     ASSERT_EQ(failure.log.rfind(log_prefix, 0), 0u);
     const std::wstring error = failure.log.substr(log_prefix.size() - std::wstring(L"скачивание Java 17 не удалось: ").size());

@@ -3,7 +3,8 @@
 
 #include <algorithm>
 
-#include "java/java.h"
+#include "base/system.h"
+#include "java/java_internal.h"
 #include "java_test_support.h"
 
 using namespace java_test;
@@ -206,7 +207,6 @@ TEST(java_discovery, candidates_come_from_all_sources_in_order_without_duplicate
                                 L"\\dirjava\\bin;");
     env_guard program_files(L"ProgramFiles", t + L"\\pf");
     env_guard program_files_x86(L"ProgramFiles(x86)", t + L"\\pf86");
-    launcher_dir_guard launcher(t + L"\\launcher", t + L"\\probe.log");
     struct key_cleanup {
         ~key_cleanup() { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\JavaSoft"); }
     } cleanup;
@@ -227,7 +227,7 @@ TEST(java_discovery, candidates_come_from_all_sources_in_order_without_duplicate
     RegCloseKey(key);
 
     std::vector<std::wstring> list;
-    find_java_candidates(list, t + L"\\EXCLUDED");
+    find_java_candidates(list, t + L"\\EXCLUDED", t + L"\\launcher");
     const std::vector<std::wstring> want = {
         t + L"\\jh",  // JAVA_HOME without its backslash; "\JH\Bin" and the registry's "\JH" are the same home
         t + L"\\p1",
@@ -248,7 +248,6 @@ TEST(java_discovery, nothing_installed_gives_an_empty_list) {
     env_guard path(L"PATH", temp.path + L"\\nothing");
     env_guard program_files(L"ProgramFiles", nullptr);
     env_guard program_files_x86(L"ProgramFiles(x86)", nullptr);
-    launcher_dir_guard launcher(temp.path + L"\\launcher", temp.path + L"\\probe.log");
     HKEY existing = nullptr;
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
         if (RegOpenKeyExW(root, L"SOFTWARE\\JavaSoft", 0, KEY_READ | KEY_WOW64_64KEY, &existing) == ERROR_SUCCESS) {
@@ -257,6 +256,6 @@ TEST(java_discovery, nothing_installed_gives_an_empty_list) {
         }
     }
     std::vector<std::wstring> list;
-    find_java_candidates(list, L"");
+    find_java_candidates(list, L"", temp.path + L"\\launcher");
     EXPECT_TRUE(list.empty());
 }

@@ -1,7 +1,7 @@
 // The Java probe, the hidden runner and tree removal, with the java.exe double as the program.
 #include <gtest/gtest.h>
 
-#include "java/java.h"
+#include "java/java_internal.h"
 #include "java_test_support.h"
 
 using namespace java_test;

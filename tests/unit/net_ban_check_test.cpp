@@ -1,7 +1,7 @@
 // The ban check against the fault-injecting test server: request form, routes, verdicts, failures.
 #include <gtest/gtest.h>
 
-#include "net/net.h"
+#include "net/net_internal.h"
 #include "net/net_pure.h"
 #include "tests/unit/net_test_server.h"
 #include "tests/unit/net_test_support.h"
@@ -209,7 +209,7 @@ TEST_F(net_ban_check, each_check_leaves_no_connection_behind_in_the_download_cac
     ASSERT_TRUE(test_server::set_body(endpoint(L"own"), R"({"banned":false})"));
     std::wstring error;
     EXPECT_TRUE(check_hwid_ban(base(L"own"), kHwid, kSig, error).answered);
-    EXPECT_EQ(g_http_cache.session, nullptr);
+    EXPECT_FALSE(g_http_cache.session);
     EXPECT_EQ(g_http_cache.sessions_opened, 0u);
     EXPECT_FALSE(g_preferred_route.has_value());
 }

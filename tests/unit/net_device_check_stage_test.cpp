@@ -4,21 +4,18 @@
 
 #include <string>
 
+#include "base/log.h"
 #include "device/device.h"
-#include "shell/shell.h"
+#include "shell/stages.h"
+#include "tests/support/support.h"
 #include "tests/unit/net_test_server.h"
 #include "tests/unit/net_test_support.h"
 
 namespace {
 
 using net_test::default_proxy;
-using net_test::env_var;
-
-std::string narrow(const std::wstring& s) {
-    std::string out;
-    for (wchar_t c : s) out.push_back(static_cast<char>(c));
-    return out;
-}
+using support::env_var;
+using support::narrow;
 
 std::wstring env(const wchar_t* name) {
     wchar_t buffer[256] = {};
@@ -33,21 +30,21 @@ protected:
         const auto found = test_server::find();
         ASSERT_TRUE(found) << "the fault server is not running (ctest fixture fault_server, QUILLMARSH_TEST_SERVER)";
         server = *found;
-        reset_launcher_dir_for_tests();
-        resolve_launcher_dir({dir.path()}, dir.file(L"probe.log"));
+        set_log_file(dir.file(L"launcher.log"));
     }
-    void TearDown() override { reset_launcher_dir_for_tests(); }
+    void TearDown() override { set_log_file(L""); }
 
     // A base address of its own per call: the server outlives this test program.
     std::wstring folder(const std::wstring& name) {
         return L"/net/stage/" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount64()) +
                L"_" + std::to_wstring(++calls) + L"/" + name;
     }
-    std::string log_text() const { return net_test::read_file(dir.file(L"launcher.log")); }
+    std::string log_text() const { return support::read_bytes(dir.file(L"launcher.log")); }
 
     test_server::ports server;
     int calls = 0;
-    net_test::temp_dir dir;
+    support::temp_dir dir;
+    const launch_context launch{dir.path, {}, {}};
     env_var hwid{L"QUILLMARSH_HWID", nullptr};
     env_var sig{L"QUILLMARSH_HWID_SIG", nullptr};
     default_proxy no_proxy{nullptr};
@@ -59,7 +56,7 @@ TEST_F(net_device_check_stage, publishes_the_identity_it_sends_also_when_the_che
     env_var url(L"QUILLMARSH_BASE_URL", test_server::url(server.http, base).c_str());
 
     stage_failure failure;
-    EXPECT_FALSE(run_device_check_stage(failure));
+    EXPECT_FALSE(run_device_check_stage(launch, failure));
     EXPECT_EQ(failure.log, L"Не удалось проверить HWID: Сервер вернул код 403. Сервер недоступен — блокирую запуск.");
     EXPECT_EQ(failure.box, L"Не удалось проверить устройство.\n\nСервер проверки недоступен. Попробуйте позже.");
 
@@ -98,7 +95,7 @@ TEST_F(net_device_check_stage, ends_with_the_ban_texts_or_goes_on) {
         ASSERT_TRUE(test_server::set_body(base + L"/launcher/hwid_ban.php", r.body));
         env_var url(L"QUILLMARSH_BASE_URL", test_server::url(server.http, base).c_str());
         stage_failure failure;
-        EXPECT_EQ(run_device_check_stage(failure), r.goes_on);
+        EXPECT_EQ(run_device_check_stage(launch, failure), r.goes_on);
         EXPECT_EQ(failure.log, r.failure_log);
         EXPECT_EQ(failure.box, r.box);
         const bool said_go_on = log_text().find("HWID не значится в бан-листе — продолжаем.") != std::string::npos;

@@ -3,18 +3,19 @@
 
 #include <vector>
 
-#include "net/net.h"
-#include "shell/handle.h"
+#include "net/net_internal.h"
+#include "shell/panel_pure.h"
+#include "tests/support/support.h"
 #include "tests/unit/net_test_server.h"
 #include "tests/unit/net_test_support.h"
 
 namespace {
 
 using net_test::default_proxy;
-using net_test::exists;
-using net_test::read_file;
-using net_test::temp_dir;
-using net_test::write_file;
+using support::exists;
+using support::read_bytes;
+using support::temp_dir;
+using support::write_file;
 
 class net_http : public testing::Test {
 protected:
@@ -31,12 +32,8 @@ protected:
 
     // GET and read the whole body; nothing when http_get fails.
     std::optional<std::string> get(const std::wstring& url, std::wstring& error) {
-        HINTERNET raw = nullptr;
-        if (!http_get(url, raw, error)) {
-            EXPECT_EQ(raw, nullptr);
-            return std::nullopt;
-        }
-        http_handle request{raw};
+        const http_handle request = http_get(url, error);
+        if (!request) return std::nullopt;
         std::string body;
         char chunk[8192];
         DWORD got = 0;
@@ -47,9 +44,7 @@ protected:
     test_server::ports server;
 };
 
-std::string narrow(const std::wstring& s) {
-    return std::string(s.begin(), s.end());
-}
+using support::narrow;
 
 TEST_F(net_http, first_request_goes_over_the_system_proxy_with_the_user_agent) {
     default_proxy proxy(proxy_text().c_str());
@@ -95,16 +90,14 @@ TEST_F(net_http, falls_back_to_direct_and_tries_direct_first_afterwards) {
 TEST_F(net_http, status_404_on_both_routes_fails_with_the_status) {
     default_proxy none(nullptr);
     ASSERT_TRUE(test_server::set_route(L"/net/http/missing", L"status=404&body=gone"));
-    HINTERNET request = reinterpret_cast<HINTERNET>(1);
     std::wstring error = L"old text";
-    EXPECT_FALSE(http_get(http(L"/net/http/missing"), request, error));
-    EXPECT_EQ(request, nullptr);
+    EXPECT_FALSE(http_get(http(L"/net/http/missing"), error));
     EXPECT_EQ(error, L"Сервер вернул код 404");
     EXPECT_EQ(test_server::hits(L"/net/http/missing"), 2u);  // both routes asked
     EXPECT_FALSE(g_preferred_route.has_value());
     // A status answer keeps the session and the connection.
-    EXPECT_TRUE(g_http_cache.connection_valid);
-    EXPECT_NE(g_http_cache.session, nullptr);
+    EXPECT_TRUE(g_http_cache.connection);
+    EXPECT_TRUE(g_http_cache.session);
 }
 
 TEST_F(net_http, reuses_the_connection_for_one_host_and_opens_another_for_a_new_host) {
@@ -140,23 +133,18 @@ TEST_F(net_http, reuses_the_connection_for_one_host_and_opens_another_for_a_new_
 TEST_F(net_http, a_failed_exchange_drops_the_connection_for_the_next_request) {
     ASSERT_TRUE(test_server::set_route(L"/net/http/closing", L"body=bye&close=1"));
     std::wstring error;
-    HINTERNET raw = nullptr;
-    ASSERT_TRUE(http_get_attempt(http(L"/net/http/closing"), http_route::direct, raw, error)) << narrow(error);
-    WinHttpCloseHandle(raw);
+    ASSERT_TRUE(http_get_attempt(http(L"/net/http/closing"), http_route::direct, error)) << narrow(error);
     ASSERT_EQ(g_http_cache.connections_opened, 1u);
 
     // The server resets the next TCP connection: the send or the wait for the answer fails.
     ASSERT_TRUE(test_server::control(L"/reset_next?count=1"));
-    EXPECT_FALSE(http_get_attempt(http(L"/net/http/closing"), http_route::direct, raw, error));
-    EXPECT_EQ(raw, nullptr);
+    EXPECT_FALSE(http_get_attempt(http(L"/net/http/closing"), http_route::direct, error));
     const bool send_or_receive = error.rfind(L"Запрос не отправлен (код ", 0) == 0 ||
                                  error.rfind(L"Нет ответа от сервера (код ", 0) == 0;
     EXPECT_TRUE(send_or_receive) << narrow(error);
-    EXPECT_FALSE(g_http_cache.connection_valid);
-    EXPECT_EQ(g_http_cache.connection, nullptr);
+    EXPECT_FALSE(g_http_cache.connection);
 
-    ASSERT_TRUE(http_get_attempt(http(L"/net/http/closing"), http_route::direct, raw, error)) << narrow(error);
-    WinHttpCloseHandle(raw);
+    ASSERT_TRUE(http_get_attempt(http(L"/net/http/closing"), http_route::direct, error)) << narrow(error);
     EXPECT_EQ(g_http_cache.connections_opened, 2u);
     EXPECT_EQ(g_http_cache.sessions_opened, 1u);  // the session outlives the failure
 }
@@ -175,10 +163,9 @@ TEST_F(net_http, sets_the_certificate_option_on_https_only) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(narrow(r.url));
-        HINTERNET raw = nullptr;
         std::wstring error;
-        ASSERT_TRUE(http_get(r.url, raw, error)) << narrow(error);
-        http_handle request{raw};
+        const http_handle request = http_get(r.url, error);
+        ASSERT_TRUE(request) << narrow(error);
         DWORD flags = 0;
         DWORD size = sizeof flags;
         const bool queried = WinHttpQueryOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, &size) != FALSE;
@@ -213,13 +200,12 @@ TEST_F(net_http, accepts_self_signed_expired_and_mismatched_certificates) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         // Oracle: WinHTTP without the option rejects the certificate.
-        HINTERNET s = WinHttpOpen(L"oracle", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
-        HINTERNET c = WinHttpConnect(s, r.host, r.port, 0);
-        HINTERNET q = WinHttpOpenRequest(c, L"GET", L"/net/http/tls", nullptr, nullptr, nullptr, WINHTTP_FLAG_SECURE);
-        const BOOL strict_ok = WinHttpSendRequest(q, nullptr, 0, nullptr, 0, 0, 0) && WinHttpReceiveResponse(q, nullptr);
-        WinHttpCloseHandle(q);
-        WinHttpCloseHandle(c);
-        WinHttpCloseHandle(s);
+        const http_handle s{WinHttpOpen(L"oracle", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0)};
+        const http_handle c{WinHttpConnect(s.get(), r.host, r.port, 0)};
+        const http_handle q{
+            WinHttpOpenRequest(c.get(), L"GET", L"/net/http/tls", nullptr, nullptr, nullptr, WINHTTP_FLAG_SECURE)};
+        const BOOL strict_ok =
+            WinHttpSendRequest(q.get(), nullptr, 0, nullptr, 0, 0, 0) && WinHttpReceiveResponse(q.get(), nullptr);
         EXPECT_FALSE(strict_ok) << "the certificate should be unacceptable without the option";
 
         std::wstring error;
@@ -253,28 +239,24 @@ TEST_F(net_http, urls_over_the_buffers_fail_without_touching_the_network) {
     };
     for (const std::wstring& url : bad) {
         SCOPED_TRACE(url.size());
-        HINTERNET request = nullptr;
         error = L"old";
-        EXPECT_FALSE(http_get(url, request, error));
-        EXPECT_EQ(request, nullptr);
+        EXPECT_FALSE(http_get(url, error));
         EXPECT_EQ(error, L"Некорректный адрес загрузки");
     }
     EXPECT_EQ(test_server::connections(), tcp_before);
     EXPECT_EQ(test_server::hits(L"/net/http/long"), hits_before);
     EXPECT_EQ(g_http_cache.sessions_opened, sessions);
     EXPECT_EQ(g_http_cache.connections_opened, connections);
-    EXPECT_TRUE(g_http_cache.connection_valid);  // the cache is untouched
+    EXPECT_TRUE(g_http_cache.connection);  // the cache is untouched
 }
 
 TEST_F(net_http, an_unreachable_server_reports_the_second_route_with_its_code) {
     default_proxy none(nullptr);
-    HINTERNET request = nullptr;
     std::wstring error;
-    EXPECT_FALSE(http_get(L"http://127.0.0.1:9/nothing", request, error));
-    EXPECT_EQ(request, nullptr);
+    EXPECT_FALSE(http_get(L"http://127.0.0.1:9/nothing", error));
     // Port 9 refuses: WinHTTP fails the send with ERROR_WINHTTP_CANNOT_CONNECT.
     EXPECT_EQ(error, L"Запрос не отправлен (код 12029)");
-    EXPECT_FALSE(g_http_cache.connection_valid);
+    EXPECT_FALSE(g_http_cache.connection);
 }
 
 // ---- Download to file -----------------------------------------------------------------------------
@@ -296,7 +278,7 @@ TEST_F(net_http, download_streams_the_body_and_reports_progress) {
     std::wstring error = L"untouched";
     ASSERT_TRUE(download_to_file(http(L"/net/dl/body"), target, progress.callback(), error)) << narrow(error);
     EXPECT_EQ(error, L"untouched");
-    EXPECT_EQ(read_file(target), test_server::pattern(size));
+    EXPECT_EQ(read_bytes(target), test_server::pattern(size));
     ASSERT_FALSE(progress.calls.empty());
     std::uint64_t last = 0;
     for (const auto& [done, total] : progress.calls) {
@@ -316,7 +298,7 @@ TEST_F(net_http, download_of_an_empty_body_makes_an_empty_file_without_progress)
     std::wstring error;
     ASSERT_TRUE(download_to_file(http(L"/net/dl/empty"), target, progress.callback(), error)) << narrow(error);
     ASSERT_TRUE(exists(target));
-    EXPECT_EQ(read_file(target), "");
+    EXPECT_EQ(read_bytes(target), "");
     EXPECT_TRUE(progress.calls.empty());
 }
 
@@ -328,7 +310,7 @@ TEST_F(net_http, download_without_content_length_reports_the_total_as_received) 
     progress_log progress;
     std::wstring error;
     ASSERT_TRUE(download_to_file(http(L"/net/dl/nolength"), target, progress.callback(), error)) << narrow(error);
-    EXPECT_EQ(read_file(target), test_server::pattern(size));
+    EXPECT_EQ(read_bytes(target), test_server::pattern(size));
     ASSERT_FALSE(progress.calls.empty());
     for (const auto& [done, total] : progress.calls) {
         EXPECT_EQ(done, total);
@@ -345,7 +327,7 @@ TEST_F(net_http, download_of_a_slow_body_in_small_pieces_is_complete) {
     ASSERT_TRUE(test_server::set_route(L"/net/dl/slow", L"size=5000&chunk=700&delay_ms=20"));
     std::wstring error;
     ASSERT_TRUE(download_to_file(http(L"/net/dl/slow"), target, {}, error)) << narrow(error);
-    EXPECT_EQ(read_file(target), test_server::pattern(5000));
+    EXPECT_EQ(read_bytes(target), test_server::pattern(5000));
 }
 
 TEST_F(net_http, download_to_a_file_held_without_write_sharing_fails_with_code_32) {
@@ -359,7 +341,7 @@ TEST_F(net_http, download_to_a_file_held_without_write_sharing_fails_with_code_3
     EXPECT_FALSE(download_to_file(http(L"/net/dl/held"), target, {}, error));
     CloseHandle(holder);
     EXPECT_EQ(error, L"Не удалось создать файл (код 32): " + target);
-    EXPECT_EQ(read_file(target), "old");
+    EXPECT_EQ(read_bytes(target), "old");
     // The cached connection survives: the next download from the server works.
     EXPECT_TRUE(download_to_file(http(L"/net/dl/held"), dir.file(L"second.bin"), {}, error)) << narrow(error);
 }
@@ -396,7 +378,7 @@ TEST_F(net_http, download_with_another_status_never_creates_or_truncates_the_fil
         EXPECT_FALSE(download_to_file(http(L"/net/dl/forbidden"), target, {}, error));
         EXPECT_EQ(error, L"Сервер вернул код 403");
     }
-    EXPECT_EQ(read_file(kept), "keep me");
+    EXPECT_EQ(read_bytes(kept), "keep me");
     EXPECT_FALSE(exists(absent));
 }
 

@@ -4,12 +4,12 @@
 #include <string>
 
 #include "deployment_values.h"
-#include "shell/shell.h"
-#include "tests/unit/net_test_support.h"
+#include "shell/server_address.h"
+#include "tests/support/support.h"
 
 namespace {
 
-using net_test::env_var;
+using support::env_var;
 
 // Independent of the product's routine: the stored bytes XOR (90 + 7 i) mod 256, ASCII deployment texts.
 template <std::size_t N>

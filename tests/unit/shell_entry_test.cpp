@@ -5,7 +5,9 @@
 #include <atomic>
 #include <thread>
 
-#include "shell/shell.h"
+#include "base/log.h"
+#include "shell/entry_internal.h"
+#include "shell/panel_internal.h"
 #include "tests/e2e/driver.h"
 
 namespace {
@@ -42,16 +44,15 @@ class shell_entry : public testing::Test {
 protected:
     void SetUp() override {
         g_starts.clear();
-        reset_launcher_dir_for_tests();
-        resolve_launcher_dir({dir.path}, dir.path + L"\\probe.log");
+        set_log_file(dir.path + L"\\launcher.log");
         g_status_window = nullptr;
     }
-    void TearDown() override { reset_launcher_dir_for_tests(); }
+    void TearDown() override { set_log_file(L""); }
     e2e::temp_dir dir;
 };
 
 TEST_F(shell_entry, starts_the_worker_then_the_watchdog_with_300000_ms) {
-    EXPECT_EQ(run_shell(GetModuleHandleW(nullptr), closing_starter), 0);
+    EXPECT_EQ(run_shell(GetModuleHandleW(nullptr), {.start_thread = closing_starter}), 0);
     ASSERT_EQ(g_starts.size(), 2u);
     EXPECT_EQ(g_starts[0].argument, nullptr);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(g_starts[1].argument), 300000u);
@@ -69,17 +70,17 @@ TEST_F(shell_entry, starts_the_worker_then_the_watchdog_with_300000_ms) {
 TEST_F(shell_entry, second_shell_returns_0_without_a_window_or_threads) {
     HANDLE other = CreateMutexW(nullptr, TRUE, kMutexName);
     ASSERT_NE(other, nullptr);
-    EXPECT_EQ(run_shell(GetModuleHandleW(nullptr), closing_starter), 0);
+    EXPECT_EQ(run_shell(GetModuleHandleW(nullptr), {.start_thread = closing_starter}), 0);
     EXPECT_TRUE(g_starts.empty());
     EXPECT_EQ(g_status_window, nullptr);
     ReleaseMutex(other);
     CloseHandle(other);
 }
 
-TEST_F(shell_entry, worker_that_cannot_start_ends_with_a_box_a_log_line_and_code_1) {
-    // The box is modal on this thread: answer it from another one.
+// Runs the shell and answers every box it shows (modal on one of this process's threads) from
+// another thread; the boxes seen, in order.
+int run_answering_boxes(const shell_setup& setup, std::vector<e2e::box_seen>& boxes) {
     std::atomic<bool> stop{false};
-    std::vector<e2e::box_seen> boxes;
     std::thread answerer([&] {
         while (!stop.load()) {
             for (HWND w : e2e::process_windows(GetCurrentProcessId())) {
@@ -92,9 +93,15 @@ TEST_F(shell_entry, worker_that_cannot_start_ends_with_a_box_a_log_line_and_code
             Sleep(20);
         }
     });
-    const int code = run_shell(GetModuleHandleW(nullptr), failing_starter);
+    const int code = run_shell(GetModuleHandleW(nullptr), setup);
     stop.store(true);
     answerer.join();
+    return code;
+}
+
+TEST_F(shell_entry, worker_that_cannot_start_ends_with_a_box_a_log_line_and_code_1) {
+    std::vector<e2e::box_seen> boxes;
+    const int code = run_answering_boxes({.start_thread = failing_starter}, boxes);
 
     EXPECT_EQ(code, 1);
     EXPECT_EQ(g_starts.size(), 1u) << "no watchdog without a worker";
@@ -105,6 +112,32 @@ TEST_F(shell_entry, worker_that_cannot_start_ends_with_a_box_a_log_line_and_code
     const std::optional<std::string> log = e2e::read_file(dir.path + L"\\launcher.log");
     ASSERT_TRUE(log.has_value());
     EXPECT_NE(log->find(e2e::narrow(L"] ОШИБКА: не удалось создать рабочий поток лаунчера.\r\n")), std::string::npos);
+}
+
+// Starts the worker on a real thread; the watchdog "starts" but never runs.
+bool worker_only_starter(void (*body)(void*), void* argument) {
+    record(body, argument);
+    return g_starts.size() == 1 ? start_detached_thread(body, argument) : true;
+}
+
+void throwing_worker() {
+    throw std::bad_alloc();
+}
+
+TEST_F(shell_entry, an_exception_escaping_the_worker_ends_with_a_line_a_box_a_closed_panel_and_code_1) {
+    std::vector<e2e::box_seen> boxes;
+    const int code = run_answering_boxes(
+        {.start_thread = worker_only_starter, .worker = throwing_worker}, boxes);
+
+    EXPECT_EQ(code, 1);
+    EXPECT_FALSE(IsWindow(g_status_window)) << "the panel must not be left hanging";
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, L"Quillmarsh Launcher");
+    EXPECT_EQ(boxes[0].icon, e2e::box_icon::error);
+    EXPECT_EQ(boxes[0].text, L"Произошла непредвиденная ошибка лаунчера.\n\nПерезапустите лаунчер.");
+    const std::optional<std::string> log = e2e::read_file(dir.path + L"\\launcher.log");
+    ASSERT_TRUE(log.has_value());
+    EXPECT_NE(log->find(e2e::narrow(L"] ОШИБКА: непредвиденная ошибка лаунчера.\r\n")), std::string::npos);
 }
 
 }  // namespace

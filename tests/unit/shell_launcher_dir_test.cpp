@@ -2,7 +2,8 @@
 // candidate list of this machine.
 #include <gtest/gtest.h>
 
-#include "shell/shell.h"
+#include "base/handle.h"
+#include "shell/launcher_dir_internal.h"
 #include "tests/e2e/driver.h"
 
 namespace {
@@ -14,19 +15,15 @@ std::wstring probe(const std::wstring& candidate, const std::wstring& outcome) {
 // The platform's own error for creating the write-test file in `dir` (oracle for "тестовый файл").
 DWORD test_file_error(const std::wstring& dir) {
     const std::wstring file = dir + L"\\.quillmarsh_write_test";
-    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
-        DeleteFileW(file.c_str());
-        return 0;
-    }
-    return GetLastError();
+    kernel_handle h{CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!h) return GetLastError();
+    h.reset();
+    DeleteFileW(file.c_str());
+    return 0;
 }
 
 class launcher_directory : public testing::Test {
 protected:
-    void SetUp() override { reset_launcher_dir_for_tests(); }
-    void TearDown() override { reset_launcher_dir_for_tests(); }
     std::wstring probe_log() const { return dir.path + L"\\probe.log"; }
     std::vector<std::wstring> probe_lines() const {
         return e2e::split_lines(e2e::read_utf16_file(probe_log()).value_or(L""));
@@ -64,10 +61,9 @@ TEST_F(launcher_directory, first_passing_candidate_wins_and_every_try_is_logged)
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         DeleteFileW(probe_log().c_str());
-        reset_launcher_dir_for_tests();
-        EXPECT_EQ(resolve_launcher_dir(r.candidates, probe_log()), r.chosen);
-        EXPECT_EQ(g_launcher_dir, r.chosen);
-        EXPECT_TRUE(g_launcher_dir_writable);
+        const launcher_location got = resolve_launcher_dir(r.candidates, probe_log());
+        EXPECT_EQ(got.dir, r.chosen);
+        EXPECT_TRUE(got.writable);
         EXPECT_EQ(probe_lines(), r.lines);
         EXPECT_TRUE(e2e::dir_exists(r.chosen));
         EXPECT_FALSE(e2e::file_exists(r.chosen + L"\\.quillmarsh_write_test")) << "the test file is removed";
@@ -78,10 +74,9 @@ TEST_F(launcher_directory, first_passing_candidate_wins_and_every_try_is_logged)
 TEST_F(launcher_directory, nothing_writable_keeps_the_first_candidate) {
     const std::wstring a = dir.path + L"\\x\\a";
     const std::wstring b = dir.path + L"\\y\\b";
-    EXPECT_EQ(resolve_launcher_dir({a, b}, probe_log()), a);
-    EXPECT_FALSE(g_launcher_dir_writable);
-    EXPECT_FALSE(launcher_dir_writable());
-    EXPECT_EQ(launcher_dir(), a);
+    const launcher_location got = resolve_launcher_dir({a, b}, probe_log());
+    EXPECT_EQ(got.dir, a);
+    EXPECT_FALSE(got.writable);
     const std::vector<std::wstring> want = {probe(a, L"создание каталога: код 3"),
                                             probe(b, L"создание каталога: код 3")};
     EXPECT_EQ(probe_lines(), want);
@@ -90,7 +85,6 @@ TEST_F(launcher_directory, nothing_writable_keeps_the_first_candidate) {
 TEST_F(launcher_directory, probe_log_is_utf16le_without_mark_and_grows) {
     const std::wstring good = dir.path + L"\\каталог лаунчера";
     resolve_launcher_dir({good}, probe_log());
-    reset_launcher_dir_for_tests();
     resolve_launcher_dir({good}, probe_log());
     const std::optional<std::string> bytes = e2e::read_file(probe_log());
     ASSERT_TRUE(bytes.has_value());
@@ -107,32 +101,26 @@ TEST_F(launcher_directory, probe_log_is_utf16le_without_mark_and_grows) {
 TEST_F(launcher_directory, unopenable_probe_log_is_skipped) {
     const std::wstring good = dir.path + L"\\good";
     const std::wstring nowhere = dir.path + L"\\missing\\probe.log";
-    EXPECT_EQ(resolve_launcher_dir({good}, nowhere), good);
-    EXPECT_TRUE(g_launcher_dir_writable);
+    const launcher_location got = resolve_launcher_dir({good}, nowhere);
+    EXPECT_EQ(got.dir, good);
+    EXPECT_TRUE(got.writable);
     EXPECT_FALSE(e2e::file_exists(nowhere));
 }
 
 TEST_F(launcher_directory, resolved_once_per_process) {
-    const std::wstring first = dir.path + L"\\first";
-    resolve_launcher_dir({first}, probe_log());
-    const std::vector<std::wstring> before = probe_lines();
-    EXPECT_EQ(launcher_dir(), first);
-    EXPECT_TRUE(launcher_dir_writable());
-    EXPECT_EQ(launcher_file_path(L"launcher.log"), first + L"\\launcher.log");
-    EXPECT_EQ(probe_lines(), before) << "no second resolution";
+    const support::profile_redirect profile(dir.sub(L"roaming"), dir.sub(L"local"));
+    support::make_dirs(dir.path + L"\\roaming\\.quillmarsh");  // the candidate's parent; only its last element is made
+    const support::env_var temp(L"TEMP", dir.path);
+    const launcher_location& first = process_launcher_dir();
+    const std::wstring probe_file = dir.path + L"\\quillmarsh_probe.log";
+    const std::vector<std::wstring> before = support::split_lines(support::read_utf16_file(probe_file).value_or(L""));
+    EXPECT_EQ(&process_launcher_dir(), &first);
+    EXPECT_EQ(first.dir, dir.path + L"\\roaming\\.quillmarsh\\launcher");
+    EXPECT_TRUE(first.writable);
+    EXPECT_EQ(before.size(), 1u);
+    EXPECT_EQ(support::split_lines(support::read_utf16_file(probe_file).value_or(L"")), before)
+        << "no second resolution";
 }
-
-// Sets (or removes) an environment variable of this process and puts the old value back.
-struct env_guard {
-    std::wstring name;
-    std::optional<std::wstring> saved;
-    env_guard(const wchar_t* n, const wchar_t* value) : name(n) {
-        std::wstring old = e2e::own_env(n);
-        if (!old.empty()) saved = old;
-        SetEnvironmentVariableW(n, value);
-    }
-    ~env_guard() { SetEnvironmentVariableW(name.c_str(), saved ? saved->c_str() : nullptr); }
-};
 
 std::wstring own_directory() {
     wchar_t buffer[MAX_PATH] = {};
@@ -147,7 +135,7 @@ TEST_F(launcher_directory, candidates_are_roaming_local_program_folder_and_temp)
     const std::wstring temp = dir.sub(L"temp");
     e2e::profile_redirect profile(roaming, local);
     {
-        env_guard t(L"TEMP", temp.c_str());
+        support::env_var t(L"TEMP", temp.c_str());
         const std::vector<std::wstring> want = {roaming + L"\\.quillmarsh\\launcher", local + L"\\.quillmarsh\\launcher",
                                                 own_directory() + L"\\launcher_data",
                                                 temp + L"\\.quillmarsh\\launcher"};
@@ -155,7 +143,7 @@ TEST_F(launcher_directory, candidates_are_roaming_local_program_folder_and_temp)
     }
     {
         // Unset TEMP drops the last candidate; a profile folder that does not exist drops its own.
-        env_guard t(L"TEMP", nullptr);
+        support::env_var t(L"TEMP", nullptr);
         ASSERT_TRUE(RemoveDirectoryW(roaming.c_str()));
         const std::vector<std::wstring> want = {local + L"\\.quillmarsh\\launcher",
                                                 own_directory() + L"\\launcher_data"};

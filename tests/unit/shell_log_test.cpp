@@ -4,7 +4,9 @@
 #include <regex>
 #include <thread>
 
-#include "shell/shell.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "shell/sequence.h"
 #include "tests/e2e/driver.h"
 
 namespace {
@@ -13,12 +15,8 @@ const std::string kBom = "\xEF\xBB\xBF";
 
 class launcher_log : public testing::Test {
 protected:
-    void SetUp() override {
-        reset_launcher_dir_for_tests();
-        resolve_launcher_dir({dir.path}, dir.path + L"\\probe.log");
-        ASSERT_TRUE(launcher_dir_writable());
-    }
-    void TearDown() override { reset_launcher_dir_for_tests(); }
+    void SetUp() override { set_log_file(dir.path + L"\\launcher.log"); }
+    void TearDown() override { set_log_file(L""); }
     std::string log() const { return e2e::read_file(dir.path + L"\\launcher.log").value_or("<missing>"); }
     e2e::temp_dir dir;
 };
@@ -90,21 +88,20 @@ TEST_F(launcher_log, lines_from_two_threads_all_land) {
 }
 
 TEST_F(launcher_log, file_path_is_the_directory_a_backslash_and_the_name) {
-    EXPECT_EQ(launcher_file_path(L"launcher.log"), dir.path + L"\\launcher.log");
-    EXPECT_EQ(launcher_file_path(L"a/b"), dir.path + L"\\a/b");  // no normalisation
-    EXPECT_EQ(launcher_file_path(L""), dir.path + L"\\");
+    const launch_context launch{dir.path, {}, {}};
+    EXPECT_EQ(launcher_file(launch, L"launcher.log"), dir.path + L"\\launcher.log");
+    EXPECT_EQ(launcher_file(launch, L"a/b"), dir.path + L"\\a/b");  // no normalisation
+    EXPECT_EQ(launcher_file(launch, L""), dir.path + L"\\");
 }
 
 TEST(launcher_log_blocked, unwritable_directory_drops_lines_quietly) {
     e2e::temp_dir dir;
     const std::wstring missing = dir.path + L"\\no\\such";
-    reset_launcher_dir_for_tests();
-    resolve_launcher_dir({missing}, dir.path + L"\\probe.log");
-    ASSERT_FALSE(launcher_dir_writable());
+    set_log_file(missing + L"\\launcher.log");
     log_line(L"потеряна");
     EXPECT_FALSE(e2e::file_exists(missing + L"\\launcher.log"));
     EXPECT_FALSE(e2e::dir_exists(missing));
-    reset_launcher_dir_for_tests();
+    set_log_file(L"");
 }
 
 TEST(utf8, converts_both_ways_with_the_platform_code_page) {

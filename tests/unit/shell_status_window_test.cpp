@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "shell/shell.h"
+#include "shell/panel_internal.h"
 
 namespace {
 

@@ -4,8 +4,7 @@
 #include <string>
 
 #include "client_test_support.h"
-#include "shell/handle.h"
-#include "shell/shell.h"
+#include "shell/update_record.h"
 
 namespace {
 
@@ -30,7 +29,7 @@ TEST(update_record, holds_the_digest_and_the_local_time_in_two_crlf_lines) {
     SYSTEMTIME after{};
     GetLocalTime(&after);
 
-    const std::string content = client_test::read_bytes(path);
+    const std::string content = support::read_bytes(path);
     const std::string head = std::string(kDigest.begin(), kDigest.end()) + "\r\nlast_check=";
     ASSERT_EQ(content.size(), head.size() + 21 + 2) << content;  // no byte order mark, nothing else
     EXPECT_EQ(content.substr(0, head.size()), head);
@@ -46,11 +45,11 @@ TEST(update_record, holds_the_digest_and_the_local_time_in_two_crlf_lines) {
 TEST(update_record, replaces_a_longer_record_whole) {
     client_test::launcher_folder folder;
     const std::wstring path = folder.file(L"last.sha256");
-    client_test::write_bytes(path, std::string(500, 'x'));
+    support::write_file(path, std::string(500, 'x'));
 
     save_last_sha256(path, L"ab");
 
-    const std::string content = client_test::read_bytes(path);
+    const std::string content = support::read_bytes(path);
     EXPECT_EQ(content.rfind("ab\r\nlast_check=[", 0), 0u) << content;
     EXPECT_EQ(content.size(), 2 + 13 + 21 + 2u);
 }
@@ -74,7 +73,7 @@ TEST(update_record, a_record_that_cannot_be_replaced_is_kept_and_logged_with_the
         if (r.folder) {
             ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
         } else {
-            client_test::write_bytes(path, "old\r\n");
+            support::write_file(path, "old\r\n");
             holder.reset(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_TRUE(holder);
         }
@@ -85,7 +84,7 @@ TEST(update_record, a_record_that_cannot_be_replaced_is_kept_and_logged_with_the
         if (r.folder) {
             EXPECT_EQ(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY, DWORD{FILE_ATTRIBUTE_DIRECTORY});
         } else {
-            EXPECT_EQ(client_test::read_bytes(path), "old\r\n");
+            EXPECT_EQ(support::read_bytes(path), "old\r\n");
         }
         const std::wstring want =
             L"] ОШИБКА: не удалось сохранить ключ: " + path + L" (код " + std::to_wstring(r.code) + L")\r\n";
