@@ -198,15 +198,12 @@ launch sandbox::shell() const {
 }
 
 instance_mutex_holder::instance_mutex_holder() {
-    mutex_ = CreateMutexW(nullptr, TRUE, kInstanceMutex);
-    created_new_ = mutex_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+    mutex_.reset(CreateMutexW(nullptr, TRUE, kInstanceMutex));
+    created_new_ = mutex_ && GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
 instance_mutex_holder::~instance_mutex_holder() {
-    if (mutex_ != nullptr) {
-        ReleaseMutex(mutex_);
-        CloseHandle(mutex_);
-    }
+    if (mutex_) ReleaseMutex(mutex_.get());
 }
 
 // ---- Windows ---------------------------------------------------------------------------------------
@@ -276,10 +273,7 @@ launch shell_launch() {
 }
 
 process::~process() {
-    if (process_ != nullptr) {
-        if (running()) kill();
-        CloseHandle(process_);
-    }
+    if (running()) kill();
 }
 
 bool process::start(const launch& l, std::wstring& error) {
@@ -298,27 +292,26 @@ bool process::start(const launch& l, std::wstring& error) {
         error = L"CreateProcessW failed with " + std::to_wstring(GetLastError()) + L" for " + l.exe;
         return false;
     }
-    CloseHandle(pi.hThread);
-    process_ = pi.hProcess;
+    process_ = std::move(process_handles(pi).process);
     pid_ = pi.dwProcessId;
     return true;
 }
 
 bool process::running() const {
-    return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+    return static_cast<bool>(process_) && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
 }
 
 bool process::wait(DWORD ms, DWORD& exit_code) {
-    if (process_ == nullptr) return false;
-    if (WaitForSingleObject(process_, ms) != WAIT_OBJECT_0) return false;
-    GetExitCodeProcess(process_, &exit_code);
+    if (!process_) return false;
+    if (WaitForSingleObject(process_.get(), ms) != WAIT_OBJECT_0) return false;
+    GetExitCodeProcess(process_.get(), &exit_code);
     return true;
 }
 
 void process::kill() {
-    if (process_ == nullptr) return;
-    TerminateProcess(process_, 0xDEAD);
-    WaitForSingleObject(process_, 10000);
+    if (!process_) return;
+    TerminateProcess(process_.get(), 0xDEAD);
+    WaitForSingleObject(process_.get(), 10000);
 }
 
 std::optional<box_seen> process::wait_for_box(DWORD ms) {
@@ -352,7 +345,7 @@ std::optional<panel_seen> process::panel() const {
 
 run_result process::finish(const watch_options& options) {
     run_result r;
-    r.started = process_ != nullptr;
+    r.started = static_cast<bool>(process_);
     if (!r.started) return r;
     std::vector<HWND> recorded;  // boxes already recorded (and answered or left open)
     const ULONGLONG deadline = GetTickCount64() + options.time_limit_ms;
@@ -391,10 +384,10 @@ run_result process::finish(const watch_options& options) {
             r.killed = true;
             return r;
         }
-        WaitForSingleObject(process_, options.poll_ms);
+        WaitForSingleObject(process_.get(), options.poll_ms);
     }
     r.exited = true;
-    GetExitCodeProcess(process_, &r.exit_code);
+    GetExitCodeProcess(process_.get(), &r.exit_code);
     return r;
 }
 

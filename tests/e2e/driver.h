@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "base/handle.h"
 #include "tests/support/support.h"
 
 namespace e2e {
@@ -92,7 +93,7 @@ public:
     bool held_new() const { return created_new_; }
 
 private:
-    HANDLE mutex_ = nullptr;
+    kernel_handle mutex_;
     bool created_new_ = false;
 };
 
@@ -184,7 +185,7 @@ public:
 
     bool start(const launch& l, std::wstring& error);
     DWORD pid() const { return pid_; }
-    HANDLE handle() const { return process_; }
+    HANDLE handle() const { return process_.get(); }
     bool running() const;
     // Waits for the end; true with the code when it ended within `ms`.
     bool wait(DWORD ms, DWORD& exit_code);
@@ -201,7 +202,7 @@ public:
     run_result finish(const watch_options& options = {});
 
 private:
-    HANDLE process_ = nullptr;
+    kernel_handle process_;
     DWORD pid_ = 0;
 };
 

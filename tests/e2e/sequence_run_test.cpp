@@ -16,6 +16,7 @@
 
 #include <filesystem>  // lets the test server client open its wide-named ports file
 
+#include "base/handle.h"
 #include "shell/server_address.h"
 #include "tests/e2e/driver.h"
 #include "tests/unit/net_test_server.h"
@@ -258,28 +259,27 @@ public:
 
     // Ends the clients that the shell left running in this world (only programs below its folders).
     void end_clients() const {
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        if (snapshot == INVALID_HANDLE_VALUE) return;
+        const kernel_handle snapshot{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
+        if (!snapshot) return;
         PROCESSENTRY32W entry{};
         entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE,
-                                         FALSE, entry.th32ProcessID);
-            if (process == nullptr) continue;
+        for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+             more = Process32NextW(snapshot.get(), &entry)) {
+            const kernel_handle process{OpenProcess(
+                PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID)};
+            if (!process) continue;
             std::wstring image(32768, L'\0');
             DWORD size = static_cast<DWORD>(image.size());
-            if (QueryFullProcessImageNameW(process, 0, image.data(), &size)) {
+            if (QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
                 image.resize(size);
                 const bool mine =
                     starts_with_nocase(image, dir_.path + L"\\") || starts_with_nocase(image, root_ + L"\\");
                 if (mine) {
-                    TerminateProcess(process, 1);
-                    WaitForSingleObject(process, 10000);
+                    TerminateProcess(process.get(), 1);
+                    WaitForSingleObject(process.get(), 10000);
                 }
             }
-            CloseHandle(process);
         }
-        CloseHandle(snapshot);
     }
 
     // A folder of the test's own, for runtimes installed "on the machine".
@@ -490,20 +490,21 @@ TEST(sequence, a_failed_jar_download_on_a_first_run_ends_with_the_download_reaso
         REQUIRE_WORLD(w);
         const std::wstring home = w.install_java17(kHealthyClient);
         const std::wstring tmp = w.jar() + L".tmp";
-        HANDLE holder = INVALID_HANDLE_VALUE;
+        kernel_handle holder;
         std::wstring want = rr.reason;
         if (rr.route == nullptr) {
             w.serve_jar(kJarV1);
             ASSERT_TRUE(e2e::make_dirs(w.launcher()));
-            holder = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-            ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+            holder.reset(CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+            ASSERT_TRUE(holder);
             want += tmp;
         } else {
             test_server::set_route(w.jar_route(), rr.route);
         }
 
         const e2e::run_result r = w.run();
-        if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+        const bool held = static_cast<bool>(holder);
+        holder.reset();
         const std::vector<std::wstring> log = w.log();
         std::string dump;
         for (const std::wstring& line : log) dump += narrow(line) + "\n";
@@ -526,7 +527,7 @@ TEST(sequence, a_failed_jar_download_on_a_first_run_ends_with_the_download_reaso
         EXPECT_EQ(count_prefix(log, L"Буду пробовать Java"), 0u);
         EXPECT_TRUE(java_starts(home, "jar").empty());
         EXPECT_FALSE(e2e::file_exists(w.jar()));
-        if (holder == INVALID_HANDLE_VALUE) {
+        if (!held) {
             EXPECT_FALSE(e2e::file_exists(tmp));  // nothing half-written is left behind
         }
     }
@@ -542,16 +543,16 @@ TEST(sequence, an_unreadable_local_jar_counts_as_missing_and_is_replaced) {
     test_server::set_route(w.jar_route(), L"status=200&body=" + test_server::encode(kJarV2.substr(0, 4)) +
                                               L"&hold=1");
     // Held without read sharing, as a scanner might: the shell cannot read it, only the holder can.
-    HANDLE holder =
-        CreateFileW(w.jar().c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    kernel_handle holder{
+        CreateFileW(w.jar().c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr)};
+    ASSERT_TRUE(holder);
 
     e2e::process p;
     std::wstring error;
     ASSERT_TRUE(p.start(w.shell(), error)) << narrow(error);
     // The local digest is taken before the download starts; once the server sees the request, let go.
     for (int i = 0; i < 6000 && test_server::hits(w.jar_route()) == 0 && p.running(); ++i) Sleep(20);
-    CloseHandle(holder);
+    holder.reset();
     ASSERT_TRUE(test_server::release(w.jar_route()));
     const e2e::run_result r = p.finish();
     expect_quiet_success(r);
@@ -569,16 +570,16 @@ TEST(sequence, a_jar_held_open_by_a_running_client_keeps_the_old_jar_and_the_dow
     ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
     w.serve_jar(kJarV2);
     // A client from an earlier run reads the jar and lets others read it, nothing more.
-    HANDLE holder =
-        CreateFileW(w.jar().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    kernel_handle holder{
+        CreateFileW(w.jar().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+    ASSERT_TRUE(holder);
 
     const e2e::run_result r = w.run();
     // The platform's own answer to the same move, as the oracle for the logged code.
     const BOOL moved = MoveFileExW((w.jar() + L".tmp").c_str(), w.jar().c_str(),
                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     const DWORD code = GetLastError();
-    CloseHandle(holder);
+    holder.reset();
     expect_quiet_success(r);
     ASSERT_FALSE(moved);
 

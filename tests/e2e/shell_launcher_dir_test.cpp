@@ -5,6 +5,7 @@
 
 #include <regex>
 
+#include "base/handle.h"
 #include "tests/e2e/driver.h"
 
 namespace {
@@ -31,9 +32,9 @@ DWORD create_dir_error(const std::wstring& dir) {
 // The platform's own answer for creating the write-test file in `dir`.
 DWORD create_test_file_error(const std::wstring& dir) {
     const std::wstring file = dir + L"\\.quillmarsh_write_test";
-    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
+    kernel_handle h{CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (h) {
+        h.reset();
         DeleteFileW(file.c_str());
         return 0;
     }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/handle.h"
+
 namespace {
 
 struct box_search {
@@ -68,10 +70,10 @@ int wmain(int argc, wchar_t** argv) {
         print_utf8(L"cannot start: " + command + L"\n");
         return 2;
     }
-    CloseHandle(pi.hThread);
+    const process_handles child(pi);
     std::set<HWND> answered;
     const ULONGLONG start = GetTickCount64();
-    while (WaitForSingleObject(pi.hProcess, 200) == WAIT_TIMEOUT) {
+    while (WaitForSingleObject(child.process.get(), 200) == WAIT_TIMEOUT) {
         box_search search;
         search.pid = pi.dwProcessId;
         EnumWindows(collect_boxes, reinterpret_cast<LPARAM>(&search));
@@ -88,12 +90,11 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (GetTickCount64() - start > limit_ms) {
             print_utf8(L"time limit reached: ending the program\n");
-            TerminateProcess(pi.hProcess, 124);
+            TerminateProcess(child.process.get(), 124);
         }
     }
     DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
+    GetExitCodeProcess(child.process.get(), &code);
     print_utf8(L"exit code " + std::to_wstring(code) + L"\n");
     return static_cast<int>(code);
 }

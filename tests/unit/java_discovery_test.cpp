@@ -11,27 +11,35 @@ using namespace java_test;
 
 namespace {
 
+// True when root\SOFTWARE\JavaSoft exists.
+bool key_exists(HKEY root, REGSAM view = 0) {
+    reg_key key;
+    return RegOpenKeyExW(root, L"SOFTWARE\\JavaSoft", 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
+}
+
 // A private registry key below HKCU\Software, removed with its subtree at the end.
 struct registry_root {
     std::wstring path;
+    reg_key owned_key;
     HKEY key = nullptr;
     registry_root() {
         path = L"Software\\QuillmarshJavaTest_" + std::to_wstring(GetCurrentProcessId());
         RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
-        RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, owned_key.put(),
+                        nullptr);
+        key = owned_key.get();
     }
     ~registry_root() {
-        RegCloseKey(key);
+        owned_key.reset();
         RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
     }
     // Stores `bytes` bytes of the text (so a value without its NUL can be made).
     void set(const std::wstring& subkey, const std::wstring& name, DWORD type, const std::wstring& text,
              std::size_t bytes) {
-        HKEY sub = nullptr;
-        RegCreateKeyExW(key, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr);
-        RegSetValueExW(sub, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+        reg_key sub;
+        RegCreateKeyExW(key, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, sub.put(), nullptr);
+        RegSetValueExW(sub.get(), name.c_str(), 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
                        static_cast<DWORD>(bytes));
-        RegCloseKey(sub);
     }
     void set_sz(const std::wstring& subkey, const std::wstring& name, const std::wstring& text) {
         set(subkey, name, REG_SZ, text, (text.size() + 1) * sizeof(wchar_t));
@@ -179,9 +187,7 @@ TEST(java_discovery, candidates_come_from_all_sources_in_order_without_duplicate
     temp_dir temp;
     const std::wstring t = temp.path;
     const std::wstring javasoft = L"SOFTWARE\\JavaSoft\\JDK";
-    HKEY existing = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\JavaSoft", 0, KEY_READ, &existing) == ERROR_SUCCESS) {
-        RegCloseKey(existing);
+    if (key_exists(HKEY_CURRENT_USER)) {
         GTEST_SKIP() << "HKCU already holds a JavaSoft key; the test does not touch it";
     }
 
@@ -210,21 +216,22 @@ TEST(java_discovery, candidates_come_from_all_sources_in_order_without_duplicate
     struct key_cleanup {
         ~key_cleanup() { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\JavaSoft"); }
     } cleanup;
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, javasoft.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+    reg_key key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, javasoft.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
                               nullptr),
               ERROR_SUCCESS);
     const std::wstring reg_home = t + L"\\reg";
     const std::wstring jh_upper = t + L"\\JH";
-    RegSetValueExW(key, L"JavaHome", 0, REG_SZ, reinterpret_cast<const BYTE*>(jh_upper.c_str()),
+    RegSetValueExW(key.get(), L"JavaHome", 0, REG_SZ, reinterpret_cast<const BYTE*>(jh_upper.c_str()),
                    static_cast<DWORD>((jh_upper.size() + 1) * sizeof(wchar_t)));
-    RegSetValueExW(key, L"CurrentVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"17"), 3 * sizeof(wchar_t));
-    HKEY version = nullptr;
-    RegCreateKeyExW(key, L"17", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &version, nullptr);
-    RegSetValueExW(version, L"JavaHome", 0, REG_SZ, reinterpret_cast<const BYTE*>(reg_home.c_str()),
+    RegSetValueExW(key.get(), L"CurrentVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"17"),
+                   3 * sizeof(wchar_t));
+    reg_key version;
+    RegCreateKeyExW(key.get(), L"17", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, version.put(), nullptr);
+    RegSetValueExW(version.get(), L"JavaHome", 0, REG_SZ, reinterpret_cast<const BYTE*>(reg_home.c_str()),
                    static_cast<DWORD>((reg_home.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(version);
-    RegCloseKey(key);
+    version.reset();
+    key.reset();
 
     std::vector<std::wstring> list;
     find_java_candidates(list, t + L"\\EXCLUDED", t + L"\\launcher");
@@ -248,10 +255,8 @@ TEST(java_discovery, nothing_installed_gives_an_empty_list) {
     env_guard path(L"PATH", temp.path + L"\\nothing");
     env_guard program_files(L"ProgramFiles", nullptr);
     env_guard program_files_x86(L"ProgramFiles(x86)", nullptr);
-    HKEY existing = nullptr;
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-        if (RegOpenKeyExW(root, L"SOFTWARE\\JavaSoft", 0, KEY_READ | KEY_WOW64_64KEY, &existing) == ERROR_SUCCESS) {
-            RegCloseKey(existing);
+        if (key_exists(root, KEY_WOW64_64KEY)) {
             GTEST_SKIP() << "this machine has JavaSoft registry keys";
         }
     }

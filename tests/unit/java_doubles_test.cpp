@@ -49,11 +49,10 @@ long long run(std::wstring command_line) {
                         &startup, &info)) {
         return -1;
     }
-    WaitForSingleObject(info.hProcess, 60000);
+    const process_handles child(info);
+    WaitForSingleObject(child.process.get(), 60000);
     DWORD code = 0;
-    GetExitCodeProcess(info.hProcess, &code);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    GetExitCodeProcess(child.process.get(), &code);
     return code;
 }
 

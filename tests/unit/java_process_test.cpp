@@ -163,15 +163,15 @@ TEST(java_remove_tree, a_file_held_open_stays_with_its_directories_and_the_rest_
     write_file(tree + L"\\bin\\java.exe", "x");
     write_file(tree + L"\\lib\\modules", "x");
     write_file(tree + L"\\release", "x");
-    HANDLE held = CreateFileW((tree + L"\\bin\\server\\jvm.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    kernel_handle held{CreateFileW((tree + L"\\bin\\server\\jvm.dll").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    ASSERT_TRUE(held);
     remove_tree(tree);
     EXPECT_TRUE(exists(tree + L"\\bin\\server\\jvm.dll"));
     EXPECT_FALSE(exists(tree + L"\\bin\\java.exe"));
     EXPECT_FALSE(exists(tree + L"\\lib"));
     EXPECT_FALSE(exists(tree + L"\\release"));
-    CloseHandle(held);
+    held.reset();
     remove_tree(tree);
     EXPECT_FALSE(exists(tree));
 }
@@ -197,21 +197,20 @@ std::wstring unix_path(const std::wstring& path) {
 // Starts a host (Linux) program under Wine; its handle cannot be waited on, so the caller polls.
 bool start_host_program(std::wstring command) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
+    const kernel_handle nul{CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        &inherit, OPEN_EXISTING, 0, nullptr)};
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = nul;
-    startup.hStdError = nul;
+    startup.hStdInput = nul.get();
+    startup.hStdOutput = nul.get();
+    startup.hStdError = nul.get();
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                        nullptr, &startup, &info);
-    CloseHandle(nul);
-    if (!started) return false;
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &info)) {
+        return false;
+    }
+    const process_handles child(info);  // not waited on: closed at once
     return true;
 }
 

@@ -335,11 +335,11 @@ TEST_F(net_http, download_to_a_file_held_without_write_sharing_fails_with_code_3
     const std::wstring target = dir.file(L"held.bin");
     write_file(target, "old");
     ASSERT_TRUE(test_server::set_body(L"/net/dl/held", "new"));
-    HANDLE holder = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    kernel_handle holder{CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+    ASSERT_TRUE(holder);
     std::wstring error;
     EXPECT_FALSE(download_to_file(http(L"/net/dl/held"), target, {}, error));
-    CloseHandle(holder);
+    holder.reset();
     EXPECT_EQ(error, L"Не удалось создать файл (код 32): " + target);
     EXPECT_EQ(read_bytes(target), "old");
     // The cached connection survives: the next download from the server works.

@@ -18,6 +18,9 @@
 #include <sstream>
 #include <string>
 
+#include "base/handle.h"
+#include "tests/support/support.h"
+
 namespace test_server {
 
 struct ports {
@@ -35,29 +38,15 @@ inline std::wstring widen(const std::string& s) {
 
 // The Windows form (Wine's Z: drive) of the server's state folder, or empty.
 inline std::wstring state_dir() {
-    wchar_t buffer[1024] = {};
-    const DWORD n = GetEnvironmentVariableW(L"QUILLMARSH_TEST_SERVER", buffer, 1024);
-    if (n == 0 || n >= 1024) return {};
-    std::wstring dir(buffer);
-    if (!dir.empty() && dir[0] == L'/') dir = L"Z:" + dir;
-    for (wchar_t& c : dir) {
-        if (c == L'/') c = L'\\';
-    }
-    return dir;
+    return support::windows_path(support::own_env(L"QUILLMARSH_TEST_SERVER"));
 }
 
 inline std::optional<ports> find() {
     const std::wstring dir = state_dir();
     if (dir.empty()) return std::nullopt;
-    std::string text;
-    HANDLE file = CreateFileW((dir + L"\\ports").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-    char chunk[512];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
-    CloseHandle(file);
-    std::istringstream in(text);
+    const std::optional<std::string> text = support::read_file(dir + L"\\ports");
+    if (!text) return std::nullopt;
+    std::istringstream in(*text);
     ports p;
     std::string line;
     while (std::getline(in, line)) {
@@ -86,23 +75,22 @@ inline std::optional<std::string> control(const std::wstring& path_and_query) {
     const auto p = find();
     if (!p) return std::nullopt;
     std::optional<std::string> result;
-    HINTERNET session = WinHttpOpen(L"test-control", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
-    HINTERNET connection = session ? WinHttpConnect(session, L"127.0.0.1", p->control, 0) : nullptr;
-    HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", path_and_query.c_str(), nullptr,
-                                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
-                                   : nullptr;
-    if (request && WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
-        WinHttpReceiveResponse(request, nullptr)) {
+    const http_handle session{WinHttpOpen(L"test-control", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                          WINHTTP_NO_PROXY_BYPASS, 0)};
+    const http_handle connection{session ? WinHttpConnect(session.get(), L"127.0.0.1", p->control, 0) : nullptr};
+    const http_handle request{connection ? WinHttpOpenRequest(connection.get(), L"GET", path_and_query.c_str(),
+                                                              nullptr, WINHTTP_NO_REFERER,
+                                                              WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                         : nullptr};
+    if (request &&
+        WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+        WinHttpReceiveResponse(request.get(), nullptr)) {
         std::string body;
         char chunk[4096];
         DWORD got = 0;
-        while (WinHttpReadData(request, chunk, sizeof chunk, &got) && got > 0) body.append(chunk, got);
+        while (WinHttpReadData(request.get(), chunk, sizeof chunk, &got) && got > 0) body.append(chunk, got);
         result = body;
     }
-    if (request) WinHttpCloseHandle(request);
-    if (connection) WinHttpCloseHandle(connection);
-    if (session) WinHttpCloseHandle(session);
     return result;
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "base/handle.h"
 #include "base/log.h"
 #include "shell/entry_internal.h"
 #include "shell/panel_internal.h"
@@ -61,20 +62,18 @@ TEST_F(shell_entry, starts_the_worker_then_the_watchdog_with_300000_ms) {
     EXPECT_FALSE(IsWindow(g_status_window));
 
     // The mutex was closed on the way out: the next shell gets a new one.
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, kMutexName);
-    ASSERT_NE(mutex, nullptr);
+    const kernel_handle mutex{CreateMutexW(nullptr, TRUE, kMutexName)};
+    ASSERT_TRUE(mutex);
     EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    CloseHandle(mutex);
 }
 
 TEST_F(shell_entry, second_shell_returns_0_without_a_window_or_threads) {
-    HANDLE other = CreateMutexW(nullptr, TRUE, kMutexName);
-    ASSERT_NE(other, nullptr);
+    const kernel_handle other{CreateMutexW(nullptr, TRUE, kMutexName)};
+    ASSERT_TRUE(other);
     EXPECT_EQ(run_shell(GetModuleHandleW(nullptr), {.start_thread = closing_starter}), 0);
     EXPECT_TRUE(g_starts.empty());
     EXPECT_EQ(g_status_window, nullptr);
-    ReleaseMutex(other);
-    CloseHandle(other);
+    ReleaseMutex(other.get());
 }
 
 // Runs the shell and answers every box it shows (modal on one of this process's threads) from

@@ -22,50 +22,20 @@
 #include <string>
 #include <vector>
 
+#include "tests/doubles/double.h"
+
 namespace {
 
+using doubles::own_directory;
+using doubles::read_file;
+using doubles::to_utf8;
+using doubles::write_to;
+
 constexpr int kBridgeFailure = 1;
-
-std::string to_utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                      nullptr);
-    std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-void write_to(DWORD which, const std::string& bytes) {
-    if (bytes.empty()) return;
-    HANDLE out = GetStdHandle(which);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
 
 int fail(const std::string& text) {
     write_to(STD_ERROR_HANDLE, "java.exe (bridge): " + text + "\r\n");
     return kBridgeFailure;
-}
-
-std::wstring own_directory() {
-    std::wstring buffer(32768, L'\0');
-    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    buffer.resize(n);
-    const std::size_t cut = buffer.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? std::wstring(L".") : buffer.substr(0, cut);
-}
-
-std::string read_file(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string out;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) out.append(chunk, got);
-    CloseHandle(file);
-    return out;
 }
 
 std::string ini_value(const std::string& ini, const std::string& key) {

@@ -9,7 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/doubles/double.h"
+
 namespace zip_double {
+
+using doubles::read_all;
+using doubles::widen_utf8;
+
+inline bool write_all(const std::wstring& path, const std::string& bytes) {
+    return doubles::write_all(path, bytes);
+}
 
 // ---- inflate (RFC 1951) -------------------------------------------------------------------------
 
@@ -206,35 +215,6 @@ inline std::uint32_t u32(const std::string& s, std::size_t at) {
     return u16(s, at) | (u16(s, at + 2) << 16);
 }
 
-inline std::wstring widen_utf8(const std::string& text) {
-    if (text.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-inline bool read_all(const std::wstring& path, std::string& out) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    char chunk[65536];
-    DWORD got = 0;
-    bool ok = true;
-    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, nullptr) != FALSE) && got > 0) out.append(chunk, got);
-    CloseHandle(file);
-    return ok;
-}
-
-inline bool write_all(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
-}
-
 // Creates every directory of `path` below `root` (the last element too).
 inline void make_dirs(const std::wstring& root, const std::wstring& relative) {
     std::size_t at = 0;
@@ -392,21 +372,11 @@ inline std::string to_utf8(const std::wstring& text) {
 
 // Appends one line to the log file beside the program.
 inline void record(const std::wstring& log_path, const std::string& line) {
-    HANDLE file = CreateFileW(log_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    const std::string text = line + "\n";
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
+    doubles::write_all(log_path, line + "\n", true);
 }
 
 inline void say(DWORD which, const std::string& text) {
-    HANDLE out = GetStdHandle(which);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-    const std::string line = text + "\n";
-    DWORD written = 0;
-    WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    doubles::write_to(which, text + "\n");
 }
 
 }  // namespace zip_double
