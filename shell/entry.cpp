@@ -13,7 +13,9 @@
 namespace {
 
 // Written by run_shell on the main thread before the threads and the timer start; only read later.
-void (*g_worker)() = worker_thread;
+void (*g_worker)(launch_context&) = worker_thread;
+// The fingerprint, started before the panel is set up; handed to the worker's launch context.
+std::future<DeviceIdentity> g_identity_ahead;
 std::uint32_t g_fallback_limit_ms = 0;
 // Set by a thread body that met an unexpected error; read by run_shell after the message loop.
 std::atomic<bool> g_unexpected_error{false};
@@ -39,7 +41,9 @@ void end_after_unexpected_error(bool worker) noexcept {
 
 void worker_body(void*) {
     try {
-        g_worker();
+        launch_context launch;
+        launch.identity = std::move(g_identity_ahead);
+        g_worker(launch);
     } catch (...) {
         end_after_unexpected_error(true);
     }
@@ -86,6 +90,9 @@ int run_shell(HINSTANCE instance, const shell_setup& setup) {
     if (!mutex) return 0;
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;  // another shell is running
 
+    // The fingerprint reads the machine and nothing else; it runs while the panel is set up and the
+    // device check stage takes its result.
+    g_identity_ahead = start_ahead<DeviceIdentity>(collect_device_identity);
     HWND window = create_status_window(instance);
     if (window == nullptr) return 1;
 

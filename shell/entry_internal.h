@@ -13,7 +13,7 @@ bool start_detached_thread(void (*body)(void*), void* argument);
 
 struct shell_setup {
     thread_starter start_thread = start_detached_thread;
-    void (*worker)() = worker_thread;
+    void (*worker)(launch_context&) = worker_thread;
     std::uint32_t watchdog_limit_ms = 300000;
 };
 

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include "base/log.h"
+#include "java/java.h"
+#include "net/net.h"
 #include "shell/panel.h"
 #include "shell/stages.h"
 
@@ -27,11 +29,24 @@ void fail(const stage_failure& failure) {
 
 }  // namespace
 
-void worker_thread() {
-    launch_context launch;
+void worker_thread(launch_context& launch) {
     stage_failure failure;
-    if (!run_start_stage(launch, failure) || !run_device_check_stage(launch, failure) ||
-        !run_java17_stage(launch, failure) || !run_launcher_update_stage(launch, failure)) {
+    if (!run_start_stage(launch, failure) || !run_device_check_stage(launch, failure)) {
+        fail(failure);
+        return;
+    }
+    // Only reads, and none of them changes before its stage: the local jar's digest (the update
+    // stage's first step) and the installed runtimes (the client start stage's list) overlap the
+    // Java 17 stage, whose probe process is the slowest step of a warm run.
+    const std::wstring jar = launcher_file(launch, L"QuillmarshLauncher.jar");
+    launch.local_jar_digest = start_ahead<std::optional<std::wstring>>([jar] { return sha256_file_hex(jar); });
+    const std::wstring dir = launch.launcher_dir;
+    launch.installed_javas = start_ahead<std::vector<std::wstring>>([dir] {
+        std::vector<std::wstring> found;
+        find_java_candidates(found, L"", dir);
+        return found;
+    });
+    if (!run_java17_stage(launch, failure) || !run_launcher_update_stage(launch, failure)) {
         fail(failure);
         return;
     }

@@ -6,9 +6,12 @@
 #include "shell/panel.h"
 #include "shell/stages.h"
 
-void run_client_start_stage(const launch_context& launch) {
-    std::vector<std::wstring> discovered;
-    find_java_candidates(discovered, L"", launch.launcher_dir);
+void run_client_start_stage(launch_context& launch) {
+    const std::vector<std::wstring> discovered = take_or_compute(launch.installed_javas, [&launch] {
+        std::vector<std::wstring> found;
+        find_java_candidates(found, L"", launch.launcher_dir);
+        return found;
+    });
     const std::vector<std::wstring> candidates = client_candidate_list(launch.java_home, discovered);
 
     // The whole list goes to the log first, so a support request shows what was available even when

@@ -9,10 +9,10 @@
 #include "shell/server_address.h"
 #include "shell/stages.h"
 
-bool run_device_check_stage(const launch_context&, stage_failure& failure) {
+bool run_device_check_stage(launch_context& launch, stage_failure& failure) {
     post_status_text(L"Проверка устройства...");
     log_line(L"Сбор HWID устройства...");
-    const DeviceIdentity identity = collect_device_identity();
+    const DeviceIdentity identity = take_or_compute(launch.identity, collect_device_identity);
     if (identity.hwid.empty()) {
         failure.log = L"ОШИБКА: не удалось собрать HWID. Запуск запрещён.";
         failure.box = L"Не удалось проверить устройство.\n\nПроверьте интернет-соединение и перезапустите лаунчер.";

@@ -26,7 +26,8 @@ bool run_launcher_update_stage(launch_context& launch, stage_failure& failure) {
     const std::wstring temp_path = jar_path + L".tmp";
 
     // Taken before the download: a jar that cannot be read counts as missing and gets replaced.
-    const std::optional<std::wstring> local_digest = sha256_file_hex(jar_path);
+    const std::optional<std::wstring> local_digest =
+        take_or_compute(launch.local_jar_digest, [&jar_path] { return sha256_file_hex(jar_path); });
     log_line(local_digest ? L"Локальный jar-файл присутствует." : L"Локальный jar не скачан.");
 
     post_status_text(L"Скачивание лаунчера...");

@@ -44,7 +44,7 @@ protected:
     test_server::ports server;
     int calls = 0;
     support::temp_dir dir;
-    const launch_context launch{dir.path, {}, {}};
+    launch_context launch{dir.path, {}, {}};
     env_var hwid{L"QUILLMARSH_HWID", nullptr};
     env_var sig{L"QUILLMARSH_HWID_SIG", nullptr};
     default_proxy no_proxy{nullptr};

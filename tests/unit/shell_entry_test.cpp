@@ -119,7 +119,7 @@ bool worker_only_starter(void (*body)(void*), void* argument) {
     return g_starts.size() == 1 ? start_detached_thread(body, argument) : true;
 }
 
-void throwing_worker() {
+void throwing_worker(launch_context&) {
     throw std::bad_alloc();
 }
 
