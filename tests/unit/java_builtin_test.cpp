@@ -374,7 +374,8 @@ TEST(java17_stage, a_ready_runtime_is_logged_and_handed_on) {
     make_double_home(home);
     const std::wstring base_path = L"/java17-stage-unused-" + run_tag();
     env_guard base(L"QUILLMARSH_BASE_URL", s.url(base_path));
-    launch_context launch{s.launcher, {}, {}};
+    launch_context launch;
+    launch.launcher_dir = s.launcher;
     stage_failure failure;
     EXPECT_TRUE(run_java17_stage(launch, failure));
     EXPECT_EQ(launch.java_home, home);
@@ -394,7 +395,8 @@ TEST(java17_stage, provisioning_from_the_built_in_path_and_the_failure_texts) {
         const HWND panel = create_status_window(GetModuleHandleW(nullptr));
         ASSERT_NE(panel, nullptr);
         drain_panel(panel);
-        launch_context launch{s.launcher, {}, {}};
+        launch_context launch;
+        launch.launcher_dir = s.launcher;
         stage_failure failure;
         EXPECT_TRUE(run_java17_stage(launch, failure));
         EXPECT_EQ(launch.java_home, s.target() + L"\\jdk");
@@ -409,7 +411,8 @@ TEST(java17_stage, provisioning_from_the_built_in_path_and_the_failure_texts) {
     support::remove_tree(s.target());
     test_server::set_route(base_path + builtin_java_archive_path(), L"status=404");
     env_guard base(L"QUILLMARSH_BASE_URL", s.url(base_path));
-    launch_context launch{s.launcher, {}, {}};
+    launch_context launch;
+    launch.launcher_dir = s.launcher;
     stage_failure failure;
     EXPECT_FALSE(run_java17_stage(launch, failure));
     const std::wstring log_prefix = L"ОШИБКА: не удалось подготовить Java 17: скачивание Java 17 не удалось: ";

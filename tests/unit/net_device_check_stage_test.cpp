@@ -31,6 +31,7 @@ protected:
         ASSERT_TRUE(found) << "the fault server is not running (ctest fixture fault_server, QUILLMARSH_TEST_SERVER)";
         server = *found;
         set_log_file(dir.file(L"launcher.log"));
+        launch.launcher_dir = dir.path;
     }
     void TearDown() override { set_log_file(L""); }
 
@@ -44,7 +45,7 @@ protected:
     test_server::ports server;
     int calls = 0;
     support::temp_dir dir;
-    launch_context launch{dir.path, {}, {}};
+    launch_context launch;
     env_var hwid{L"QUILLMARSH_HWID", nullptr};
     env_var sig{L"QUILLMARSH_HWID_SIG", nullptr};
     default_proxy no_proxy{nullptr};

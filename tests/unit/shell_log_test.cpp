@@ -88,7 +88,8 @@ TEST_F(launcher_log, lines_from_two_threads_all_land) {
 }
 
 TEST_F(launcher_log, file_path_is_the_directory_a_backslash_and_the_name) {
-    const launch_context launch{dir.path, {}, {}};
+    launch_context launch;
+    launch.launcher_dir = dir.path;
     EXPECT_EQ(launcher_file(launch, L"launcher.log"), dir.path + L"\\launcher.log");
     EXPECT_EQ(launcher_file(launch, L"a/b"), dir.path + L"\\a/b");  // no normalisation
     EXPECT_EQ(launcher_file(launch, L""), dir.path + L"\\");
