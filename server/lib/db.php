@@ -10,6 +10,12 @@ require_once __DIR__ . '/../config.php';
 // 60 s: with the shell failing closed, one operator's open write transaction would stop every player and
 // tie up every PHP worker (whose terminate time-out is 15 s). 2 s is far above any normal write here.
 const QUILLMARSH_LOCK_WAIT_MS = 2000;
+// SQLite: pages of write-ahead log between checkpoints, and the log's size at which a writer waits for the
+// readers to let it start the log over (db_sqlite_wal_restart).
+const QUILLMARSH_WAL_CHECKPOINT_PAGES = 4000;
+const QUILLMARSH_WAL_RESTART_BYTES = 64 * 1024 * 1024;
+// PostgreSQL: no statement runs longer than this (the endpoint's nginx time-out is 10 s).
+const QUILLMARSH_STATEMENT_TIMEOUT_MS = 5000;
 
 // Raised when the database or its tables are not there (yet): the operator has to run `migrate`.
 final class SchemaMissing extends RuntimeException
@@ -32,6 +38,16 @@ function db_sqlite_file(array $config): ?string
     return ($file === '' || $file === ':memory:') ? null : $file;
 }
 
+// Whether a web request keeps its database connection for the next one. PHP-FPM workers (and the
+// development server) reuse one connection per worker and database: a check then costs its statements,
+// not a new connection (with PostgreSQL a new backend process, with SQLite opening and reading the
+// schema). PDO rolls back a transaction a request left open before the connection is reused. The admin
+// command runs once per call and opens its own.
+function db_persistent(): bool
+{
+    return PHP_SAPI !== 'cli';
+}
+
 // Opens the database. Only $create (the admin command) may create a SQLite file; a request on a missing
 // file fails at once with SchemaMissing instead of leaving an empty database behind.
 function db_open(array $config, bool $create = false): PDO
@@ -40,7 +56,9 @@ function db_open(array $config, bool $create = false): PDO
         PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION,
         PDO::ATTR_DEFAULT_FETCH_MODE => PDO::FETCH_ASSOC,
         PDO::ATTR_TIMEOUT => (int)ceil(QUILLMARSH_LOCK_WAIT_MS / 1000),  // SQLite: lock wait; others: connect
+        PDO::ATTR_PERSISTENT => !$create && db_persistent(),
     ];
+    $dsn = (string)$config['db_dsn'];
     $file = db_sqlite_file($config);
     if ($file !== null) {
         if (!$create && !is_file($file)) {
@@ -48,7 +66,21 @@ function db_open(array $config, bool $create = false): PDO
         }
         $options[PDO::SQLITE_ATTR_OPEN_FLAGS] = PDO::SQLITE_OPEN_READWRITE | ($create ? PDO::SQLITE_OPEN_CREATE : 0);
     }
-    $db = new PDO((string)$config['db_dsn'], $config['db_user'], $config['db_password'], $options);
+    $set_limits = false;
+    if (str_starts_with($dsn, 'pgsql:')) {
+        // Statements are sent with their parameters in one round trip (no named server-side statement
+        // to prepare first and deallocate afterwards: three round trips for every query).
+        $options[PDO::PGSQL_ATTR_DISABLE_PREPARES] = true;
+        // The session's time limits travel with the connection request, so a reused connection has
+        // them without a statement per request (unless the DSN brings options of its own).
+        if (stripos($dsn, 'options=') === false) {
+            $dsn .= ";options='-c lock_timeout=" . QUILLMARSH_LOCK_WAIT_MS . " -c statement_timeout="
+                . QUILLMARSH_STATEMENT_TIMEOUT_MS . "'";
+        } else {
+            $set_limits = true;
+        }
+    }
+    $db = new PDO($dsn, $config['db_user'], $config['db_password'], $options);
     switch (db_driver($db)) {
         case 'sqlite':
             $db->exec('PRAGMA busy_timeout = ' . QUILLMARSH_LOCK_WAIT_MS);
@@ -56,17 +88,48 @@ function db_open(array $config, bool $create = false): PDO
             // costs microseconds instead of a disk flush (bench/device_log.sh). The database cannot be
             // corrupted by it; a power cut can lose the last commits (at worst a ban made just before).
             $db->exec('PRAGMA synchronous = NORMAL');
+            // A checkpoint (which flushes the disk) every 4,000 pages of log rather than every 1,000:
+            // the device log's write costs about half (bench/server_load.sh).
+            $db->exec('PRAGMA wal_autocheckpoint = ' . QUILLMARSH_WAL_CHECKPOINT_PAGES);
             break;
         case 'pgsql':
-            // Readers never wait for writers there; a writer waits for a row lock at most this long.
-            $db->exec("SET lock_timeout = '" . QUILLMARSH_LOCK_WAIT_MS . "ms'");
-            $db->exec("SET statement_timeout = '10s'");
+            if ($set_limits) {
+                // Readers never wait for writers there; a writer waits for a row lock at most this long.
+                $db->exec("SET lock_timeout = '" . QUILLMARSH_LOCK_WAIT_MS . "ms'");
+                $db->exec("SET statement_timeout = '" . QUILLMARSH_STATEMENT_TIMEOUT_MS . "ms'");
+            }
             break;
         case 'mysql':
             $db->exec('SET SESSION innodb_lock_wait_timeout = ' . (int)ceil(QUILLMARSH_LOCK_WAIT_MS / 1000));
             break;
     }
     return $db;
+}
+
+// SQLite's write-ahead log starts over only at a moment when no reader still uses its end. With PHP-FPM
+// workers that keep their connections and read all the time, that moment may never come and the log
+// grows without end (hundreds of MB a minute under load). Past a size, a writer runs a checkpoint that
+// waits (at most the lock wait) for the readers of the moment, then empties the log.
+function db_sqlite_wal_restart(PDO $db): void
+{
+    $file = $db->query('PRAGMA database_list')->fetch()['file'] ?? '';
+    if ($file === '') {
+        return;
+    }
+    clearstatcache(true, $file . '-wal');
+    $size = @filesize($file . '-wal');
+    if ($size !== false && $size > QUILLMARSH_WAL_RESTART_BYTES) {
+        $db->query('PRAGMA wal_checkpoint(TRUNCATE)')->fetchAll();
+    }
+}
+
+// Whether a failed statement lost its connection (the database was restarted while a reused connection
+// waited): worth one attempt on a new one. A lock wait or a missing table is not.
+function db_connection_lost(PDOException $e): bool
+{
+    $state = (string)($e->errorInfo[0] ?? $e->getCode());
+    return str_starts_with($state, '08') || stripos($e->getMessage(), 'server closed the connection') !== false
+        || stripos($e->getMessage(), 'no connection to the server') !== false;
 }
 
 // The schema, one list of statements per version, in plain types that SQLite, PostgreSQL and MySQL

@@ -45,8 +45,18 @@ if (!hwid_signature_valid($hwid, $sig, (string)$config['hwid_key'])) {
     answer(403, ['error' => 'signature does not match']);
 }
 try {
-    $db = bans_open($config);
-    $banned = bans_is_banned($db, $hwid);  // an expired ban is no ban
+    try {
+        $db = bans_open($config);
+        $banned = bans_is_banned($db, $hwid);  // an expired ban is no ban
+    } catch (PDOException $e) {
+        // A reused connection whose database restarted fails once; a new one answers (or fails at once
+        // when the database is down).
+        if (!db_persistent() || !db_connection_lost($e)) {
+            throw $e;
+        }
+        $db = bans_open($config);
+        $banned = bans_is_banned($db, $hwid);
+    }
 } catch (Throwable $e) {
     // A missing database or table fails at once (no lock wait): only bin/bans.php migrate makes them.
     error_log('hwid_ban: ban list unavailable: ' . $e->getMessage());

@@ -1,0 +1,395 @@
+#!/usr/bin/env bash
+# The reference server under load, set up as in production: nginx and PHP-FPM from the templates in
+# server/deploy (rendered by render.sh for a temp folder), HTTPS with keep-alive, a ban list of ROWS
+# devices and a device log of ROWS devices, on SQLite and on a private PostgreSQL 15 cluster. wrk sends
+# correctly signed checks for many distinct devices (a list of hwid/sig pairs made beforehand; about a
+# quarter new to the log, half banned) and prints requests/s and latency p50/p99/max:
+#   - per database and per number of connections (16, 64, 256): a trivial PHP script through the same
+#     nginx location settings and the same FPM pool that prints the same answer (the ceiling of any PHP
+#     endpoint here), then the ban endpoint with the device log; the ratio of the two;
+#   - memory (PSS of nginx, PHP-FPM and PostgreSQL) over a SOAK-second run at 64 connections;
+#   - downloads of the large archive while checks run;
+#   - the production limits per address at work (all load here comes from one address);
+#   - overload: checks offered at twice the measured capacity by 1024 connections; what is refused,
+#     how fast, what the admitted checks took, what the shell would show, and that nothing was lost.
+# Bench-only change to the rendered configuration: the per-address limits (rate, burst, connections)
+# are raised, since every request of the bench comes from 127.0.0.1; the limit demonstration uses
+# them unchanged. The endpoint's concurrency limit over all addresses stays as rendered.
+# Not part of the test command. Needs nginx, php8.2-fpm, php8.2-pgsql, postgresql-15, wrk (setup.sh).
+# Usage: bench/server_load.sh [--rows N] [--seconds S] [--soak S] [--connections "16 64 256"]
+#                             [--databases "sqlite pgsql"] [--server DIR] [--values FILE]
+#   --server DIR: the server tree to measure (default: this repository's server/), e.g. an older one
+#   --values FILE: extra NAME=value lines for render.sh (e.g. a pool size to try)
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+server=$repo/server
+rows=1000000
+seconds=10
+soak=60
+connections="16 64 256"
+databases="sqlite pgsql"
+extra_values=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --rows) rows=$2; shift 2 ;;
+        --seconds) seconds=$2; shift 2 ;;
+        --soak) soak=$2; shift 2 ;;
+        --connections) connections=$2; shift 2 ;;
+        --databases) databases=$2; shift 2 ;;
+        --server) server=$(cd "$2" && pwd); shift 2 ;;
+        --values) extra_values=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
+        *) sed -n '2,/^set -e/p' "$0" | sed '$d'; exit 2 ;;
+    esac
+done
+nginx=/usr/sbin/nginx
+fpm=/usr/sbin/php-fpm8.2
+wrk=/usr/bin/wrk
+pg=/usr/lib/postgresql/15/bin
+for tool in "$nginx" "$fpm" "$wrk" "$pg/initdb"; do
+    [ -x "$tool" ] || { echo "missing $tool: run scripts/setup.sh" >&2; exit 1; }
+done
+ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+
+work=$(mktemp -d /tmp/quillmarsh-load.XXXXXX)
+chmod 755 "$work"
+as_pg=()
+[ "$(id -u)" -ne 0 ] || as_pg=(runuser -u postgres --)
+nginx_pids=()
+fpm_pid=""
+pg_running=""
+stop() {  # stop PID: a graceful end, then a hard one
+    [ -n "$1" ] || return 0
+    kill -QUIT "$1" 2>/dev/null || return 0
+    for _ in $(seq 1 300); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+    kill -KILL "$1" 2>/dev/null || true
+}
+stop_servers() {
+    for p in "${nginx_pids[@]}"; do stop "$p"; done
+    nginx_pids=()
+    stop "$fpm_pid"
+    fpm_pid=""
+}
+cleanup() {
+    stop_servers
+    if [ -n "$pg_running" ]; then
+        pid=$(head -1 "$work/pg/postmaster.pid" 2>/dev/null || true)
+        [ -z "$pid" ] || kill -INT "$pid" 2>/dev/null || true
+        for _ in $(seq 1 300); do [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+log() { echo "# $*" >&2; }
+
+key="server-load-bench-key"
+export QUILLMARSH_HWID_KEY=$key
+mkdir -p "$work"/{tls,logs,run,conf,nginx/tmp,files/launcher,data,trivial}
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/tls/privkey.pem" -out "$work/tls/fullchain.pem" \
+    -days 2 -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" 2>/dev/null
+# The large archive (the size of a real Java 17 archive) and a jar.
+head -c $((45 * 1024 * 1024)) /dev/urandom >"$work/files/launcher/Java17.zip"
+head -c $((2 * 1024 * 1024)) /dev/urandom >"$work/files/launcher/QuillmarshLauncher.jar"
+# The ceiling: the same answer, with the same headers, from a script that does nothing else.
+cat >"$work/trivial/trivial.php" <<'PHP'
+<?php
+header('Content-Type: application/json');
+header('Cache-Control: no-store');
+echo '{"banned":false}';
+PHP
+
+# ---- The requests: correctly signed checks of distinct devices ------------------------------------------
+# Device i has the fingerprint sha256("device i"). The log holds devices 0 .. ROWS-1, the ban list
+# devices ROWS/2 .. ROWS/2+ROWS-1; the checks ask for 50,000 devices drawn from 0 .. 2*ROWS-1.
+list_size=50000
+php -r '
+[$rows, $n, $key] = [(int)$argv[1], (int)$argv[2], $argv[3]];
+mt_srand(42);
+for ($k = 0; $k < $n; $k++) {
+    $hwid = hash("sha256", "device " . mt_rand(0, 2 * $rows - 1));
+    echo "hwid=$hwid&sig=", hash_hmac("sha256", $hwid, $key), "\n";
+}' "$rows" "$list_size" "$key" >"$work/checks.txt"
+
+# ---- Databases --------------------------------------------------------------------------------------------
+fill_sqlite() {  # fill_sqlite FILE
+    QUILLMARSH_DB_DSN="sqlite:$1" php "$server/bin/bans.php" migrate >/dev/null
+    python3 - "$1" "$rows" <<'PY'
+import hashlib, random, sqlite3, sys, datetime
+db, rows = sys.argv[1], int(sys.argv[2])
+c = sqlite3.connect(db)
+h = lambda i: hashlib.sha256(b"device %d" % i).hexdigest()
+c.executemany("INSERT INTO hwid_bans (hwid, reason, banned_at) VALUES (?, 'bench', '2025-01-01T00:00:00Z')",
+              ((h(i),) for i in range(rows // 2, rows // 2 + rows)))
+random.seed(7)
+now = datetime.datetime.now(datetime.timezone.utc)
+def devices():
+    for i in range(rows):
+        seen = (now - datetime.timedelta(seconds=random.randrange(170 * 86400))).strftime("%Y-%m-%dT%H:%M:%SZ")
+        yield (h(i), seen, seen, "198.51.%d.%d" % (i // 250 % 250, i % 250))
+c.executemany("INSERT INTO devices VALUES (?, ?, ?, 1, ?, 'not banned')", devices())
+c.execute("INSERT INTO device_days SELECT hwid, substr(last_seen, 1, 10), 1, 'not banned' FROM devices")
+c.commit()
+c.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+PY
+}
+start_postgres() {
+    mkdir -p "$work/pg"
+    [ "$(id -u)" -ne 0 ] || chown postgres: "$work/pg"
+    "${as_pg[@]}" "$pg/initdb" -D "$work/pg" -A trust -U quillmarsh >"$work/logs/initdb.log" 2>&1
+    "${as_pg[@]}" "$pg/pg_ctl" -D "$work/pg" -o "-k $work/pg -c listen_addresses= -c max_connections=200" \
+        -l "$work/pg/postgres.log" -w start >/dev/null
+    pg_running=1
+}
+psql_do() { "$pg/psql" -h "$work/pg" -U quillmarsh -d postgres -X -q -At -v ON_ERROR_STOP=1 -c "$1"; }
+fill_postgres() {
+    QUILLMARSH_DB_DSN="pgsql:host=$work/pg;dbname=postgres" QUILLMARSH_DB_USER=quillmarsh \
+        php "$server/bin/bans.php" migrate >/dev/null
+    psql_do "
+INSERT INTO hwid_bans (hwid, reason, banned_at)
+    SELECT encode(sha256(('device ' || i)::bytea), 'hex'), 'bench', '2025-01-01T00:00:00Z'
+    FROM generate_series($((rows / 2)), $((rows / 2 + rows - 1))) i;
+INSERT INTO devices
+    SELECT encode(sha256(('device ' || i)::bytea), 'hex'), s, s, 1, '198.51.' || (i / 250 % 250) || '.' || (i % 250), 'not banned'
+    FROM (SELECT i, to_char(now() at time zone 'utc' - random() * interval '170 days', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"') s
+          FROM generate_series(0, $((rows - 1))) i) x;
+INSERT INTO device_days SELECT hwid, substr(last_seen, 1, 10), 1, 'not banned' FROM devices;"
+    psql_do "VACUUM ANALYZE"
+}
+
+# ---- nginx and PHP-FPM from the templates -------------------------------------------------------------
+port=$(free_port)
+limits_port=$(free_port)
+render() {  # render DSN
+    local user group
+    user=$(id -un); group=$(id -gn)
+    cat >"$work/values" <<VALUES
+SERVER_NAME=127.0.0.1
+LISTEN=127.0.0.1:$port
+TLS_CERT=$work/tls/fullchain.pem
+TLS_KEY=$work/tls/privkey.pem
+SERVER_DIR=$server
+FILES_DIR=$work/files
+JAVA_ARCHIVE_PATH=/launcher/Java17.zip
+LAUNCHER_JAR_PATH=/launcher/QuillmarshLauncher.jar
+DB_DSN=$1
+LOG_DIR=$work/logs
+FPM_LISTEN=$work/run/fpm.sock
+FPM_ADDRESS=unix:$work/run/fpm.sock
+FPM_USER=$user
+FPM_GROUP=$group
+NGINX_USER=$user
+NGINX_GROUP=$group
+ADMIN_ALLOW=127.0.0.1
+VALUES
+    [ -z "$extra_values" ] || cat "$extra_values" >>"$work/values"
+    bash "$server/deploy/render.sh" "$work/values" "$work/conf" >/dev/null
+    {
+        printf 'env[QUILLMARSH_HWID_KEY] = "%s"\n' "$key"
+        case "$1" in pgsql:*) echo 'env[QUILLMARSH_DB_USER] = quillmarsh' ;; esac
+    } >>"$work/conf/php-fpm-pool.conf"
+    # The limits site: the rendered site as it is, on its own port, plus the trivial script.
+    # The bench site: the per-address limits raised (one address sends everything here).
+    python3 - "$work/conf/nginx-site.conf" "$work/trivial/trivial.php" "$port" "$limits_port" <<'PY'
+import re, sys
+path, trivial, port, limits_port = sys.argv[1:5]
+site = open(path).read()
+block = re.search(r"    location = /launcher/hwid_ban\.php \{.*?\n    \}\n", site, re.S).group(0)
+ceiling = block.replace("location = /launcher/hwid_ban.php", "location = /bench/trivial.php") \
+    .replace(re.search(r"SCRIPT_FILENAME\s+(\S+);", block).group(1), trivial) \
+    .replace("SCRIPT_NAME       /launcher/hwid_ban.php", "SCRIPT_NAME       /bench/trivial.php")
+site = site.replace("    location / {", ceiling + "\n    location / {")
+limits = site.replace(f"listen 127.0.0.1:{port} ssl", f"listen 127.0.0.1:{limits_port} ssl")
+for name in re.findall(r"limit_(?:req|conn)_zone \S+ zone=(\w+)", limits):
+    limits = limits.replace(f"zone={name}:", f"zone={name}_limits:").replace(f"zone={name} ", f"zone={name}_limits ") \
+        .replace(f"limit_conn {name} ", f"limit_conn {name}_limits ")
+open(path.replace(".conf", "-limits.conf"), "w").write(limits)
+bench = re.sub(r"rate=\d+r/[ms]", "rate=1000000r/s", site)
+bench = re.sub(r"burst=\d+", "burst=1000000", bench)
+bench = re.sub(r"limit_conn quillmarsh_addr \d+;", "limit_conn quillmarsh_addr 60000;", bench)
+open(path, "w").write(bench)
+PY
+}
+start_servers() {
+    cat >"$work/conf/php-fpm.conf" <<CONF
+[global]
+pid = $work/run/php-fpm.pid
+error_log = $work/logs/php-fpm.log
+daemonize = no
+include = $work/conf/php-fpm-pool.conf
+CONF
+    local fpm_args=(--nodaemonize --fpm-config "$work/conf/php-fpm.conf")
+    [ "$(id -u)" -ne 0 ] || fpm_args+=(-R)
+    "$fpm" "${fpm_args[@]}" >"$work/logs/php-fpm.out" 2>&1 </dev/null &
+    fpm_pid=$!
+    for site in nginx-site nginx-site-limits; do
+        mkdir -p "$work/nginx/$site"
+        {
+            [ "$(id -u)" -ne 0 ] || echo "user $(id -un) $(id -gn);"
+            cat <<CONF
+daemon off;
+worker_processes auto;
+worker_rlimit_nofile 16384;
+pid $work/run/$site.pid;
+error_log $work/logs/$site-error.log;
+events { worker_connections 8192; }
+http {
+    client_body_temp_path $work/nginx/tmp/body;
+    proxy_temp_path $work/nginx/tmp/proxy;
+    fastcgi_temp_path $work/nginx/tmp/fastcgi;
+    uwsgi_temp_path $work/nginx/tmp/uwsgi;
+    scgi_temp_path $work/nginx/tmp/scgi;
+    sendfile on;
+    include $work/conf/$site.conf;
+}
+CONF
+        } >"$work/conf/$site-main.conf"
+        "$nginx" -p "$work/nginx/$site" -e "$work/logs/$site-error.log" -c "$work/conf/$site-main.conf" \
+            >"$work/logs/$site.out" 2>&1 </dev/null &
+        nginx_pids+=($!)
+    done
+    for _ in $(seq 1 300); do
+        [ -S "$work/run/fpm.sock" ] && curl -sk -o /dev/null "https://127.0.0.1:$port/" && return 0
+        sleep 0.1
+    done
+    echo "the servers did not come up" >&2
+    cat "$work"/logs/*.log >&2
+    exit 1
+}
+
+# ---- Measuring -----------------------------------------------------------------------------------------
+# run_wrk CONNECTIONS SECONDS PATH [PORT] [env...]: prints the RESULT line
+run_wrk() {
+    local conns=$1 secs=$2 path=$3 p=${4:-$port}
+    shift 4 || shift $#
+    env BENCH_LIST="$work/checks.txt" BENCH_PATH="$path" "$@" \
+        "$wrk" -t2 -c"$conns" -d"${secs}s" --timeout 30s -s "$repo/bench/server_load.lua" \
+        "https://127.0.0.1:$p" 2>&1 | grep '^RESULT' || echo "RESULT requests=0 failed"
+}
+field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
+rps() { awk -v r="$(field requests "$1")" -v s="$(field seconds "$1")" 'BEGIN { printf "%.0f", r / s }'; }
+ms() { awk -v u="$(field "$1" "$2")" 'BEGIN { printf "%.1f", u / 1000 }'; }
+errors() { echo $(( $(field connect "$1") + $(field read "$1") + $(field write "$1") + $(field status "$1") + $(field timeout "$1") )); }
+pss_kb() {  # PSS of nginx, PHP-FPM and (if running) PostgreSQL, all processes, in kB
+    local pids
+    pids=$( { for p in "${nginx_pids[@]}" "$fpm_pid"; do echo "$p"; pgrep -P "$p"; done
+              [ -z "$pg_running" ] || { p=$(head -1 "$work/pg/postmaster.pid"); echo "$p"; pgrep -P "$p"; }; } | sort -u)
+    for p in $pids; do awk '/^Pss:/ { print $2 }' "/proc/$p/smaps_rollup" 2>/dev/null; done | awk '{ s += $1 } END { print s + 0 }'
+}
+measure() {  # measure DB
+    local db=$1 c ceiling endpoint
+    run_wrk 64 3 /bench/trivial.php >/dev/null      # warm-up: workers, opcache, connections
+    run_wrk 64 3 /launcher/hwid_ban.php >/dev/null
+    for c in $connections; do
+        ceiling=$(run_wrk "$c" "$seconds" /bench/trivial.php)
+        endpoint=$(run_wrk "$c" "$seconds" /launcher/hwid_ban.php)
+        local ratio
+        ratio=$(awk -v a="$(rps "$endpoint")" -v b="$(rps "$ceiling")" 'BEGIN { printf "%.2f", a / b }')
+        printf '%-7s %5d conns  ceiling %6d/s p50 %5s p99 %6s max %7s ms err %d | endpoint %6d/s p50 %5s p99 %6s max %7s ms err %d | ratio %s\n' \
+            "$db" "$c" "$(rps "$ceiling")" "$(ms p50 "$ceiling")" "$(ms p99 "$ceiling")" "$(ms max "$ceiling")" \
+            "$(errors "$ceiling")" "$(rps "$endpoint")" "$(ms p50 "$endpoint")" "$(ms p99 "$endpoint")" \
+            "$(ms max "$endpoint")" "$(errors "$endpoint")" "$ratio"
+        echo "| $db | $c | $(rps "$ceiling") | $(rps "$endpoint") | $ratio | $(ms p50 "$endpoint") | $(ms p99 "$endpoint") | $(ms max "$endpoint") | $(errors "$endpoint") |" >>"$work/table.txt"
+    done
+}
+soak_run() {  # soak_run DB: memory every 5 s over a SOAK-second run at 64 connections
+    local out samples=() wal=""
+    run_wrk 64 "$soak" /launcher/hwid_ban.php >"$work/soak.out" &
+    local w=$!
+    for _ in $(seq 0 5 "$soak"); do samples+=("$(( $(pss_kb) / 1024 ))"); sleep 5; kill -0 "$w" 2>/dev/null || break; done
+    wait "$w"
+    out=$(cat "$work/soak.out")
+    [ "$1" != sqlite ] || wal=", WAL file $(( $(stat -c %s "$work/data/bans.sqlite-wal" 2>/dev/null || echo 0) / 1024 / 1024 )) MB at the end"
+    echo "$1 memory over ${soak} s at 64 connections (PSS of nginx + PHP-FPM$([ -z "$pg_running" ] || echo ' + PostgreSQL'), MB every 5 s): ${samples[*]}$wal"
+    echo "$1 soak: $(rps "$out")/s p50 $(ms p50 "$out") p99 $(ms p99 "$out") max $(ms max "$out") ms errors $(errors "$out")"
+}
+downloads() {  # downloads DB: the large archive, alone and while checks run at 64 connections
+    local url="https://127.0.0.1:$port/launcher/Java17.zip" alone during checks
+    alone=$(curl -sk -o /dev/null -w '%{speed_download}' "$url")
+    : >"$work/downloads.txt"
+    ( end=$((SECONDS + seconds)); while [ $SECONDS -lt $end ]; do
+        curl -sk -o /dev/null -w '%{http_code} %{time_total} %{speed_download}\n' "$url" >>"$work/downloads.txt"; done ) &
+    local d1=$!
+    ( end=$((SECONDS + seconds)); while [ $SECONDS -lt $end ]; do
+        curl -sk -o /dev/null -w '%{http_code} %{time_total} %{speed_download}\n' "$url" >>"$work/downloads.txt"; done ) &
+    local d2=$!
+    checks=$(run_wrk 64 "$seconds" /launcher/hwid_ban.php)
+    wait "$d1" "$d2"
+    echo "$1 downloads of the 45 MB archive: alone $(awk -v s="$alone" 'BEGIN { printf "%.0f", s / 1048576 }') MB/s;" \
+        "two at a time while checks run: $(awk '$1 == 200 { n++; t += $2; s += $3 } $1 != 200 { bad++ }
+            END { printf "%d done (%d failed), %.2f s each, %.0f MB/s each", n, bad, t / (n ? n : 1), s / (n ? n : 1) / 1048576 }' "$work/downloads.txt");" \
+        "the checks meanwhile: $(rps "$checks")/s p99 $(ms p99 "$checks") ms errors $(errors "$checks")"
+}
+limits_demo() {  # the production limits per address: 64 connections from one address
+    local out
+    out=$(run_wrk 64 5 /launcher/hwid_ban.php "$limits_port" BENCH_COUNT=1)
+    echo "production limits, one address, 64 connections for 5 s: answers $(field counts "$out")" \
+        "(429: request rate, 503: connections); p50 $(ms p50 "$out") p99 $(ms p99 "$out") max $(ms max "$out") ms"
+}
+log_checks() {  # the device log's check count of today
+    if [ "$1" = sqlite ]; then
+        python3 -c 'import sqlite3,sys,time; print(sqlite3.connect(sys.argv[1]).execute("SELECT COALESCE(SUM(checks),0) FROM device_days WHERE day = ?", (time.strftime("%Y-%m-%d", time.gmtime()),)).fetchone()[0])' "$work/data/bans.sqlite"
+    else
+        psql_do "SELECT COALESCE(SUM(checks), 0) FROM device_days WHERE day = to_char(now() at time zone 'utc', 'YYYY-MM-DD')"
+    fi
+}
+ban_count() {
+    if [ "$1" = sqlite ]; then
+        python3 -c 'import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute("SELECT COUNT(*) FROM hwid_bans").fetchone()[0])' "$work/data/bans.sqlite"
+    else
+        psql_do "SELECT COUNT(*) FROM hwid_bans"
+    fi
+}
+overload() {  # overload DB: twice the capacity measured at 64 connections, offered by 1024 connections
+    local conns=1024 rate=$((2 * capacity)) delay before after bans_before out ok
+    delay=$(( conns * 1000 / rate ))
+    sleep 2  # the device log writes of earlier runs end
+    before=$(log_checks "$1"); bans_before=$(ban_count "$1")
+    out=$(run_wrk "$conns" "$seconds" /launcher/hwid_ban.php "$port" BENCH_COUNT=1 BENCH_DELAY_MS="$delay")
+    sleep 2
+    after=$(log_checks "$1")
+    ok=$(field counts "$out" | tr ',' '\n' | awk -F: '$1 ~ /^200/ { s += $2 } END { print s + 0 }')
+    echo "$1 overload: ${rate}/s offered (2 x $capacity) by $conns connections for ${seconds} s:" \
+        "$(rps "$out")/s answered, by status $(field counts "$out"); latency of all answers p50 $(ms p50 "$out")" \
+        "p99 $(ms p99 "$out") max $(ms max "$out") ms; wrk errors other than status: $(( $(errors "$out") - $(field status "$out") ))"
+    echo "$1 overload, what the shell shows: 200 -> the verdict (not banned: goes on; banned: F4);" \
+        "429/503 -> no verdict: \"Сервер вернул код 503\" in launcher.log and the F3 box" \
+        "\"Не удалось проверить устройство. Сервер проверки недоступен. Попробуйте позже.\""
+    echo "$1 overload, nothing lost: ban list $bans_before -> $(ban_count "$1") rows;" \
+        "device log counted $((after - before)) checks for $ok verdicts answered (plus at most $conns still in flight when wrk stopped)"
+}
+
+results=$work/results.txt
+capacity=0
+echo "server $server, $rows bans and $rows logged devices, ${seconds}-second runs, wrk 2 threads, HTTPS keep-alive"
+echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GB", $2 / 1048576 }' /proc/meminfo), load $(cut -d' ' -f1-3 /proc/loadavg)"
+for db in $databases; do
+    case "$db" in
+        sqlite)
+            log "filling SQLite"
+            fill_sqlite "$work/data/bans.sqlite"
+            render "sqlite:$work/data/bans.sqlite" ;;
+        pgsql)
+            log "filling PostgreSQL"
+            start_postgres
+            fill_postgres
+            render "pgsql:host=$work/pg;dbname=postgres" ;;
+        *) echo "unknown database $db" >&2; exit 2 ;;
+    esac
+    start_servers
+    log "measuring $db"
+    measure "$db" | tee -a "$results"
+    capacity=$(grep "^$db " "$results" | awk '$2 == 64 { for (i = 1; i <= NF; i++) if ($i == "endpoint") { sub("/s", "", $(i+1)); print $(i+1) } }')
+    [ "$soak" -eq 0 ] || soak_run "$db" | tee -a "$results"
+    downloads "$db" | tee -a "$results"
+    [ -z "$capacity" ] || overload "$db" | tee -a "$results"
+    [ "$db" != sqlite ] || limits_demo | tee -a "$results"
+    grep -h -v 'limiting \(requests\|connections\)' "$work/logs/quillmarsh-php.log" "$work/logs/php-fpm.log" 2>/dev/null |
+        grep -v 'NOTICE: \(fpm is running\|ready to handle\|Terminating\|exiting\|using inherited\)' | tail -n 5 |
+        sed "s/^/$db server log: /" || true
+    stop_servers
+    rm -f "$work/logs/quillmarsh-php.log"
+done
+echo
+echo "| database | connections | ceiling req/s | endpoint req/s | ratio | p50 ms | p99 ms | max ms | errors |"
+echo "|---|---|---|---|---|---|---|---|---|"
+cat "$work/table.txt"
