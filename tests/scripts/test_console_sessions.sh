@@ -6,8 +6,10 @@
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export QUILLMARSH_DB_DSN="sqlite:$work/bans.sqlite"
+source "$src/tests/support/db.sh"  # SQLite, or PostgreSQL with QUILLMARSH_TEST_DB=pgsql
+trap 'test_db_drop; rm -rf "$work"' EXIT
+test_db_init sessions "$work/bans.sqlite"
+echo "database: $(test_db_kind)"
 php "$src/server/bin/bans.php" migrate >/dev/null || { echo "FAIL: migrate"; exit 1; }
 php -d zend.assertions=1 -r '
 require $argv[1] . "/server/lib/console.php";

@@ -1,44 +1,32 @@
 #!/usr/bin/env bash
 # The reference server on PostgreSQL (the DSN form the guide gives, with ';'): the admin command makes
 # the schema, the endpoint answers and writes the device log (PostgreSQL's upsert), temporary bans
-# expire, the audit is written, and a second migrate changes nothing. A private PostgreSQL cluster on
-# 127.0.0.1, run as the postgres user (PostgreSQL refuses root) and stopped at the end.
+# expire, the audit is written, and a second migrate changes nothing. In a database of its own in the
+# test run's private PostgreSQL cluster (tests/support/postgres.sh, started by CTest).
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
-pg=${PG_BIN:-/usr/lib/postgresql/15/bin}
-[ -x "$pg/initdb" ] || { echo "FAIL: no PostgreSQL in $pg (scripts/setup.sh installs postgresql-15)"; exit 1; }
 php -r 'exit(extension_loaded("pdo_pgsql") ? 0 : 1);' || { echo "FAIL: no pdo_pgsql (php8.2-pgsql)"; exit 1; }
 work=$(mktemp -d)
-chmod 755 "$work"
-cluster=$work/cluster
-as_pg=()
-if [ "$(id -u)" -eq 0 ]; then as_pg=(runuser -u postgres --); fi
 web_pid=""
+export QUILLMARSH_TEST_DB=pgsql
+source "$src/tests/support/db.sh"
 cleanup() {
     [ -z "$web_pid" ] || kill "$web_pid" 2>/dev/null
-    [ -d "$cluster" ] && "${as_pg[@]}" "$pg/pg_ctl" -D "$cluster" -m fast stop >/dev/null 2>&1
+    test_db_drop
     rm -rf "$work"
 }
 trap cleanup EXIT
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
-mkdir -p "$cluster"
-[ "$(id -u)" -ne 0 ] || chown postgres: "$cluster"
-db_port=$(free_port)
-"${as_pg[@]}" "$pg/initdb" -D "$cluster" -A trust -U quillmarsh >"$work/initdb.log" 2>&1 ||
-    { echo "FAIL: initdb"; cat "$work/initdb.log"; exit 1; }
-"${as_pg[@]}" "$pg/pg_ctl" -D "$cluster" -o "-k $cluster -c listen_addresses=127.0.0.1 -p $db_port" \
-    -l "$cluster/server.log" -w start >/dev/null || { echo "FAIL: PostgreSQL did not start"; cat "$cluster/server.log"; exit 1; }
-
 failures=0
 check() {  # check NAME EXPECTED ACTUAL
     if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
 }
-export QUILLMARSH_DB_DSN="pgsql:host=127.0.0.1;port=$db_port;dbname=postgres" QUILLMARSH_DB_USER=quillmarsh
+test_db_init postgres ""
 export QUILLMARSH_HWID_KEY="postgres test key"
 unset QUILLMARSH_ALLOW_DEVELOPMENT_KEY QUILLMARSH_DEVICE_LOG_ADDRESS
 tool() { php "$src/server/bin/bans.php" "$@"; }
-psql_value() { "$pg/psql" -h 127.0.0.1 -p "$db_port" -U quillmarsh -d postgres -At -c "$1"; }
+psql_value() { sql "$1"; }
 
 check "migrate" "schema upgraded from version 0 to 2" "$(tool migrate 2>&1)"
 check "migrate again" "schema is up to date (version 2)" "$(tool migrate 2>&1)"
@@ -71,7 +59,7 @@ check "no error in the PHP log" "" "$(cat "$work/php-error.log" 2>/dev/null)"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
-    cat "$work/web.log" "$cluster/server.log" 2>/dev/null | tail -n 40
+    cat "$work/web.log" 2>/dev/null | tail -n 40
     exit 1
 fi
 echo "all checks passed"

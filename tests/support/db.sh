@@ -19,7 +19,7 @@ test_db_init() {
         [ -s "${QUILLMARSH_TEST_POSTGRES:-/nonexistent}/socket" ] ||
             { echo "FAIL: no PostgreSQL cluster (QUILLMARSH_TEST_POSTGRES; tests/support/postgres.sh start DIR)"; exit 1; }
         local name="t_$1_$$"
-        test_db_psql postgres "DROP DATABASE IF EXISTS $name" >/dev/null &&
+        test_db_psql postgres "DROP DATABASE IF EXISTS $name" >/dev/null 2>&1 &&
             test_db_psql postgres "CREATE DATABASE $name" >/dev/null || { echo "FAIL: CREATE DATABASE $name"; exit 1; }
         test_db_made+=("$name")
         # The form the guide gives, with ';' between the parts.
