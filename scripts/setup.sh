@@ -11,7 +11,7 @@ packages=(
     clang libclang-rt-14-dev
     python3 imagemagick zip unzip
     php-cli php-sqlite3 openssl curl
-    osslsigncode nginx php8.2-fpm postgresql-15 php8.2-pgsql
+    osslsigncode nginx php8.2-fpm postgresql-15 php8.2-pgsql wrk
     chromium chromium-driver python3-selenium
     openjdk-17-jdk-headless openjdk-17-jdk
 )
