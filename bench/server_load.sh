@@ -358,6 +358,25 @@ overload() {  # overload DB: twice the capacity measured at 64 connections, offe
         "device log counted $((after - before)) checks for $ok verdicts answered (plus at most $conns still in flight when wrk stopped)"
 }
 
+php_costs() {  # php_costs DB: where a check's time goes, in one PHP process on the same database
+    php -r '
+require $argv[1] . "/lib/devices.php";
+$config = quillmarsh_config();
+$lines = array_slice(file($argv[2], FILE_IGNORE_NEW_LINES), 0, 2000);
+$hwids = array_map(static fn ($l) => substr($l, 5, 64), $lines);
+$time = static function (callable $f) use ($hwids): float {
+    $t = hrtime(true);
+    foreach ($hwids as $h) { $f($h); }
+    return (hrtime(true) - $t) / 1e3 / count($hwids);
+};
+$db = db_open($config);
+printf("%s in one PHP process, us per check: open a connection %.0f, signature %.0f, verdict %.0f, device log write %.0f
+",
+    $argv[3], $time(fn ($h) => db_open($config)), $time(fn ($h) => hwid_signature_valid($h, hash_hmac("sha256", $h, "k"), "k")),
+    $time(fn ($h) => bans_is_banned($db, $h)), $time(fn ($h) => device_log_record($db, $h, false, "198.51.100.7")));
+' "$server" "$work/checks.txt" "$1" 2>&1 || true
+}
+
 results=$work/results.txt
 capacity=0
 echo "server $server, $rows bans and $rows logged devices, ${seconds}-second runs, wrk 2 threads, HTTPS keep-alive"
@@ -383,6 +402,10 @@ for db in $databases; do
     downloads "$db" | tee -a "$results"
     [ -z "$capacity" ] || overload "$db" | tee -a "$results"
     [ "$db" != sqlite ] || limits_demo | tee -a "$results"
+    case "$db" in
+        sqlite) QUILLMARSH_DB_DSN="sqlite:$work/data/bans.sqlite" php_costs "$db" | tee -a "$results" ;;
+        pgsql) QUILLMARSH_DB_DSN="pgsql:host=$work/pg;dbname=postgres" QUILLMARSH_DB_USER=quillmarsh php_costs "$db" | tee -a "$results" ;;
+    esac
     grep -h -v 'limiting \(requests\|connections\)' "$work/logs/quillmarsh-php.log" "$work/logs/php-fpm.log" 2>/dev/null |
         grep -v 'NOTICE: \(fpm is running\|ready to handle\|Terminating\|exiting\|using inherited\)' | tail -n 5 |
         sed "s/^/$db server log: /" || true

@@ -5,6 +5,8 @@
 # DB_DSN may hold ';' (a PostgreSQL DSN separates its parts with it): the pool template quotes it, where
 # a bare ';' would start a comment and cut the DSN. ADMIN_ALLOW (optional, default "all") lists the
 # addresses or networks (comma-separated, e.g. 203.0.113.7,10.0.0.0/8) that may reach the console.
+# FPM_CHILDREN (optional, default 16) is the pool's number of PHP workers, CHECK_CONCURRENCY (default 256)
+# the number of ban checks nginx lets in at once over all addresses (more get 503 at once).
 # Usage: bash server/deploy/render.sh VALUES_FILE OUT_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -29,6 +31,11 @@ for n, line in enumerate(open(values_file, encoding="utf-8"), 1):
         allowed = " (';' is allowed here)" if name in SEMICOLON_OK else ""
         sys.exit(f"{values_file}:{n}: {name} is empty or has a blank, quote, ';', braces, '$', '#' or backslash{allowed}")
     values[name] = value
+# Optional values and their defaults: PHP-FPM workers, and checks in progress at once over all addresses.
+for name, default in (("FPM_CHILDREN", "16"), ("CHECK_CONCURRENCY", "256")):
+    values.setdefault(name, default)
+    if not re.fullmatch(r"[1-9][0-9]{0,4}", values[name]):
+        sys.exit(f"{name} must be a whole number from 1 to 99999")
 # The console's address allow-list, made into nginx lines; "all" (or no value) allows every address.
 import ipaddress
 allow = values.pop("ADMIN_ALLOW", "all")
