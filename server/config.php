@@ -25,6 +25,9 @@ function quillmarsh_config(): array
         'db_dsn' => 'sqlite:' . __DIR__ . '/data/bans.sqlite',
         'db_user' => null,
         'db_password' => null,
+        // Optional: a read replica of a PostgreSQL primary (same user and password) that answers the
+        // endpoint's ban look-ups; the device log, bans and the console use db_dsn. Empty: db_dsn.
+        'db_read_dsn' => '',
         // Folder of the files the shell downloads; the URL path below the site root is the path below it.
         'files_dir' => __DIR__ . '/files',
         // The two download paths the shell is built with (QUILLMARSH_JAVA_ARCHIVE_PATH, ..._LAUNCHER_JAR_PATH).
@@ -50,6 +53,7 @@ function quillmarsh_config(): array
         'db_dsn' => 'QUILLMARSH_DB_DSN',
         'db_user' => 'QUILLMARSH_DB_USER',
         'db_password' => 'QUILLMARSH_DB_PASSWORD',
+        'db_read_dsn' => 'QUILLMARSH_DB_READ_DSN',
         'files_dir' => 'QUILLMARSH_FILES_DIR',
         'java_archive_path' => 'QUILLMARSH_JAVA_ARCHIVE_PATH',
         'launcher_jar_path' => 'QUILLMARSH_LAUNCHER_JAR_PATH',

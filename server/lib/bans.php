@@ -42,6 +42,14 @@ function bans_open(array $config): PDO
     return db_open($config);
 }
 
+// The connection for the endpoint's ban look-up: the read replica when one is configured (a ban
+// reaches it after the replication delay, usually well under a second), else the database itself.
+function bans_open_read(array $config): PDO
+{
+    $read = (string)$config['db_read_dsn'];
+    return $read === '' ? db_open($config) : db_open(['db_dsn' => $read] + $config);
+}
+
 const BAN_REASON_MAX = 500;
 
 // A ban is in force while it has no end or its end is later than now. An expired ban stays in the list

@@ -330,6 +330,23 @@ if [ "$kind" = pgsql ]; then
     check "database back: the check answers again" '200 {"banned":false}' "$(prod_ask "?hwid=$hwid&sig=$prod_sig")"
 fi
 
+# A read replica for the look-ups (QUILLMARSH_DB_READ_DSN; here a second database stands in for it):
+# the verdict comes from it, the device log goes to the primary.
+if [ "$kind" = pgsql ]; then
+    primary_dsn=$QUILLMARSH_DB_DSN
+    test_db_init replica ""
+    replica_dsn=$QUILLMARSH_DB_DSN
+    tool migrate >/dev/null
+    tool ban "$hwid" only on the replica >/dev/null
+    export QUILLMARSH_DB_DSN=$primary_dsn
+    start_prod QUILLMARSH_HWID_KEY="$prod_key" QUILLMARSH_DB_READ_DSN="$replica_dsn"
+    before=$(sql "SELECT checks FROM devices WHERE hwid = ?" "$hwid")
+    check "read replica: the verdict comes from it" '200 {"banned":true}' "$(prod_ask "?hwid=$hwid&sig=$prod_sig")"
+    check "read replica: the device log is written to the primary" "$((before + 1))|banned" \
+        "$(sql "SELECT checks, last_verdict FROM devices WHERE hwid = ?" "$hwid")"
+    start_prod QUILLMARSH_HWID_KEY="$prod_key"
+fi
+
 # Rows of a ban list made by an earlier server (the table only, made on first use) stay valid.
 test_db_init earlier "$work/old/bans.sqlite"
 mkdir -p "$work/old"

@@ -46,7 +46,7 @@ if (!hwid_signature_valid($hwid, $sig, (string)$config['hwid_key'])) {
 }
 try {
     try {
-        $db = bans_open($config);
+        $db = bans_open_read($config);
         $banned = bans_is_banned($db, $hwid);  // an expired ban is no ban
     } catch (PDOException $e) {
         // A reused connection whose database restarted fails once; a new one answers (or fails at once
@@ -54,7 +54,7 @@ try {
         if (!db_persistent() || !db_connection_lost($e)) {
             throw $e;
         }
-        $db = bans_open($config);
+        $db = bans_open_read($config);
         $banned = bans_is_banned($db, $hwid);
     }
 } catch (Throwable $e) {
@@ -64,6 +64,9 @@ try {
 }
 answer(200, ['banned' => $banned], static function () use ($db, $hwid, $banned, $config): void {
     try {
+        if ($config['db_read_dsn'] !== '') {
+            $db = bans_open($config);  // a replica answered the look-up; the log goes to the primary
+        }
         $address = device_log_address($_SERVER['REMOTE_ADDR'] ?? null, (string)$config['device_log_address']);
         device_log_record($db, $hwid, $banned, $address);
         // Retention without a cron job: about one check in a thousand forgets what is too old.
