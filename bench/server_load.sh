@@ -364,15 +364,16 @@ require $argv[1] . "/lib/devices.php";
 $config = quillmarsh_config();
 $lines = array_slice(file($argv[2], FILE_IGNORE_NEW_LINES), 0, 2000);
 $hwids = array_map(static fn ($l) => substr($l, 5, 64), $lines);
-$time = static function (callable $f) use ($hwids): float {
+$time = static function (callable $f, int $n = 2000) use ($hwids): float {
+    $some = array_slice($hwids, 0, $n);
     $t = hrtime(true);
-    foreach ($hwids as $h) { $f($h); }
-    return (hrtime(true) - $t) / 1e3 / count($hwids);
+    foreach ($some as $h) { $f($h); }
+    return (hrtime(true) - $t) / 1e3 / count($some);
 };
 $db = db_open($config);
 printf("%s in one PHP process, us per check: open a connection %.0f, signature %.0f, verdict %.0f, device log write %.0f
 ",
-    $argv[3], $time(fn ($h) => db_open($config)), $time(fn ($h) => hwid_signature_valid($h, hash_hmac("sha256", $h, "k"), "k")),
+    $argv[3], $time(fn ($h) => db_open($config), 200), $time(fn ($h) => hwid_signature_valid($h, hash_hmac("sha256", $h, "k"), "k")),
     $time(fn ($h) => bans_is_banned($db, $h)), $time(fn ($h) => device_log_record($db, $h, false, "198.51.100.7")));
 ' "$server" "$work/checks.txt" "$1" 2>&1 || true
 }
