@@ -48,6 +48,13 @@ function db_persistent(): bool
     return PHP_SAPI !== 'cli';
 }
 
+// PostgreSQL's limit for one statement: a request's must end well before nginx gives up on it; the admin
+// command's (migrate on a large table, prune of a large log) may take as long as it needs.
+function db_statement_timeout_ms(): int
+{
+    return db_persistent() ? QUILLMARSH_STATEMENT_TIMEOUT_MS : 0;
+}
+
 // Opens the database. Only $create (the admin command) may create a SQLite file; a request on a missing
 // file fails at once with SchemaMissing instead of leaving an empty database behind.
 function db_open(array $config, bool $create = false): PDO
@@ -75,7 +82,7 @@ function db_open(array $config, bool $create = false): PDO
         // them without a statement per request (unless the DSN brings options of its own).
         if (stripos($dsn, 'options=') === false) {
             $dsn .= ";options='-c lock_timeout=" . QUILLMARSH_LOCK_WAIT_MS . " -c statement_timeout="
-                . QUILLMARSH_STATEMENT_TIMEOUT_MS . "'";
+                . db_statement_timeout_ms() . "'";
         } else {
             $set_limits = true;
         }
@@ -96,7 +103,7 @@ function db_open(array $config, bool $create = false): PDO
             if ($set_limits) {
                 // Readers never wait for writers there; a writer waits for a row lock at most this long.
                 $db->exec("SET lock_timeout = '" . QUILLMARSH_LOCK_WAIT_MS . "ms'");
-                $db->exec("SET statement_timeout = '" . QUILLMARSH_STATEMENT_TIMEOUT_MS . "ms'");
+                $db->exec("SET statement_timeout = '" . db_statement_timeout_ms() . "ms'");
             }
             break;
         case 'mysql':
