@@ -12,9 +12,10 @@
 #   - the production limits per address at work (all load here comes from one address);
 #   - overload: checks offered at twice the measured capacity by 1024 connections; what is refused,
 #     how fast, what the admitted checks took, what the shell would show, and that nothing was lost.
-# Bench-only change to the rendered configuration: the per-address limits (rate, burst, connections)
-# are raised, since every request of the bench comes from 127.0.0.1; the limit demonstration uses
-# them unchanged. The endpoint's concurrency limit over all addresses stays as rendered.
+# Bench-only change to the rendered configuration, since every request of the bench comes from
+# 127.0.0.1: the measurements run on a copy of the site with every limit raised; the overload run on one
+# with the per-address limits raised and the limit over all addresses (CHECK_CONCURRENCY) as rendered;
+# the limit demonstration on the site as rendered. All three use the same PHP-FPM pool.
 # Not part of the test command. Needs nginx, php8.2-fpm, php8.2-pgsql, postgresql-15, wrk (setup.sh).
 # Usage: bench/server_load.sh [--rows N] [--seconds S] [--soak S] [--connections "16 64 256"]
 #                             [--databases "sqlite pgsql"] [--server DIR] [--values FILE]
@@ -85,7 +86,9 @@ log() { echo "# $*" >&2; }
 key="server-load-bench-key"
 export QUILLMARSH_HWID_KEY=$key
 mkdir -p "$work"/{tls,logs,run,conf,nginx/tmp,files/launcher,data,trivial}
-openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/tls/privkey.pem" -out "$work/tls/fullchain.pem" \
+# An ECDSA P-256 certificate, as most certificate authorities issue today (cheaper handshakes than RSA:
+# the overload run opens 1024 connections at once).
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$work/tls/privkey.pem" -out "$work/tls/fullchain.pem" \
     -days 2 -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" 2>/dev/null
 # The large archive (the size of a real Java 17 archive) and a jar.
 head -c $((45 * 1024 * 1024)) /dev/urandom >"$work/files/launcher/Java17.zip"
@@ -158,6 +161,7 @@ INSERT INTO device_days SELECT hwid, substr(last_seen, 1, 10), 1, 'not banned' F
 
 # ---- nginx and PHP-FPM from the templates -------------------------------------------------------------
 port=$(free_port)
+overload_port=$(free_port)
 limits_port=$(free_port)
 render() {  # render DSN
     local user group
@@ -189,23 +193,30 @@ VALUES
     } >>"$work/conf/php-fpm-pool.conf"
     # The limits site: the rendered site as it is, on its own port, plus the trivial script.
     # The bench site: the per-address limits raised (one address sends everything here).
-    python3 - "$work/conf/nginx-site.conf" "$work/trivial/trivial.php" "$port" "$limits_port" <<'PY'
+    python3 - "$work/conf/nginx-site.conf" "$work/trivial/trivial.php" "$port" "$limits_port" "$overload_port" <<'PY'
 import re, sys
-path, trivial, port, limits_port = sys.argv[1:5]
+path, trivial, port, limits_port, overload_port = sys.argv[1:6]
 site = open(path).read()
 block = re.search(r"    location = /launcher/hwid_ban\.php \{.*?\n    \}\n", site, re.S).group(0)
 ceiling = block.replace("location = /launcher/hwid_ban.php", "location = /bench/trivial.php") \
     .replace(re.search(r"SCRIPT_FILENAME\s+(\S+);", block).group(1), trivial) \
     .replace("SCRIPT_NAME       /launcher/hwid_ban.php", "SCRIPT_NAME       /bench/trivial.php")
 site = site.replace("    location / {", ceiling + "\n    location / {")
-limits = site.replace(f"listen 127.0.0.1:{port} ssl", f"listen 127.0.0.1:{limits_port} ssl")
-for name in re.findall(r"limit_(?:req|conn)_zone \S+ zone=(\w+)", limits):
-    limits = limits.replace(f"zone={name}:", f"zone={name}_limits:").replace(f"zone={name} ", f"zone={name}_limits ") \
-        .replace(f"limit_conn {name} ", f"limit_conn {name}_limits ")
-open(path.replace(".conf", "-limits.conf"), "w").write(limits)
-bench = re.sub(r"rate=\d+r/[ms]", "rate=1000000r/s", site)
-bench = re.sub(r"burst=\d+", "burst=1000000", bench)
-bench = re.sub(r"limit_conn quillmarsh_addr \d+;", "limit_conn quillmarsh_addr 60000;", bench)
+def own_zones(text, suffix, port_to):
+    text = text.replace(f"listen 127.0.0.1:{port} ssl", f"listen 127.0.0.1:{port_to} ssl")
+    for name in re.findall(r"limit_(?:req|conn)_zone \S+ zone=(\w+)", text):
+        text = text.replace(f"zone={name}:", f"zone={name}_{suffix}:").replace(f"zone={name} ", f"zone={name}_{suffix} ") \
+            .replace(f"limit_conn {name} ", f"limit_conn {name}_{suffix} ")
+    return text
+def per_address_raised(text):
+    text = re.sub(r"rate=\d+r/[ms]", "rate=1000000r/s", text)
+    text = re.sub(r"burst=\d+", "burst=1000000", text)
+    return re.sub(r"limit_conn quillmarsh_addr \d+;", "limit_conn quillmarsh_addr 60000;", text)
+# limits: as rendered; overload: per-address limits raised, the limit over all addresses as rendered;
+# bench (measurements): every limit raised.
+open(path.replace(".conf", "-limits.conf"), "w").write(own_zones(site, "limits", limits_port))
+open(path.replace(".conf", "-overload.conf"), "w").write(own_zones(per_address_raised(site), "overload", overload_port))
+bench = re.sub(r"limit_conn quillmarsh_all_checks \d+;", "limit_conn quillmarsh_all_checks 60000;", per_address_raised(site))
 open(path, "w").write(bench)
 PY
 }
@@ -221,7 +232,7 @@ CONF
     [ "$(id -u)" -ne 0 ] || fpm_args+=(-R)
     "$fpm" "${fpm_args[@]}" >"$work/logs/php-fpm.out" 2>&1 </dev/null &
     fpm_pid=$!
-    for site in nginx-site nginx-site-limits; do
+    for site in nginx-site nginx-site-limits nginx-site-overload; do
         mkdir -p "$work/nginx/$site"
         {
             [ "$(id -u)" -ne 0 ] || echo "user $(id -un) $(id -gn);"
@@ -344,12 +355,13 @@ overload() {  # overload DB: twice the capacity measured at 64 connections, offe
     delay=$(( conns * 1000 / rate ))
     sleep 2  # the device log writes of earlier runs end
     before=$(log_checks "$1"); bans_before=$(ban_count "$1")
-    out=$(run_wrk "$conns" "$seconds" /launcher/hwid_ban.php "$port" BENCH_COUNT=1 BENCH_DELAY_MS="$delay")
+    out=$(run_wrk "$conns" "$((2 * seconds))" /launcher/hwid_ban.php "$overload_port" BENCH_COUNT=1 BENCH_DELAY_MS="$delay")
     sleep 2
     after=$(log_checks "$1")
     ok=$(field counts "$out" | tr ',' '\n' | awk -F: '$1 ~ /^200/ { s += $2 } END { print s + 0 }')
-    echo "$1 overload: ${rate}/s offered (2 x $capacity) by $conns connections for ${seconds} s:" \
-        "$(rps "$out")/s answered, by status $(field counts "$out"); latency of all answers p50 $(ms p50 "$out")" \
+    echo "$1 overload: ${rate}/s offered (2 x $capacity) by $conns connections for $((2 * seconds)) s:" \
+        "$(rps "$out")/s answered, $(awk -v n="$ok" -v s="$(field seconds "$out")" 'BEGIN { printf "%.0f", n / s }')/s of them with a verdict;" \
+        "by status $(field counts "$out"); latency of all answers (admitted and refused) p50 $(ms p50 "$out")" \
         "p99 $(ms p99 "$out") max $(ms max "$out") ms; wrk errors other than status: $(( $(errors "$out") - $(field status "$out") ))"
     echo "$1 overload, what the shell shows: 200 -> the verdict (not banned: goes on; banned: F4);" \
         "429/503 -> no verdict: \"Сервер вернул код 503\" in launcher.log and the F3 box" \
