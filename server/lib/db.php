@@ -96,7 +96,7 @@ function db_open(array $config, bool $create = false): PDO
             // corrupted by it; a power cut can lose the last commits (at worst a ban made just before).
             $db->exec('PRAGMA synchronous = NORMAL');
             // A checkpoint (which flushes the disk) every 4,000 pages of log rather than every 1,000:
-            // the device log's write costs about half (bench/server_load.sh).
+            // the device log's write cost about half as much in one PHP process.
             $db->exec('PRAGMA wal_autocheckpoint = ' . QUILLMARSH_WAL_CHECKPOINT_PAGES);
             break;
         case 'pgsql':
