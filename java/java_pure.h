@@ -36,6 +36,11 @@ std::optional<std::wstring> relative_below(const std::wstring& root, const std::
 // "<home>\bin\java.exe" -version, the home inserted as it is (quoted, so spaces are harmless).
 std::wstring java_probe_command_line(const std::wstring& home);
 
+// The unpack programs, below the system folder (GetSystemDirectoryW). They are started by this full
+// path: found by search, a tar.exe beside the shell or in its working folder would run instead.
+constexpr const wchar_t* kTarProgram = L"\\tar.exe";
+constexpr const wchar_t* kPowerShellProgram = L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+
 // tar.exe -xf "<archive>" -C "<dir>"
 std::wstring tar_command_line(const std::wstring& archive, const std::wstring& dir);
 

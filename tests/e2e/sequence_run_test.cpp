@@ -1,6 +1,6 @@
 // The whole launch sequence with the real shell: the test server plays the project server, the
 // java.exe double plays every Java runtime (and, with its ini, the launcher jar's behaviour), the
-// tar.exe double unpacks the Java 17 archive. Each scenario is one player's world in a fresh folder.
+// tar.exe double in the system folder unpacks the Java 17 archive. Each scenario is one player's world in a fresh folder.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -171,8 +171,9 @@ public:
         // The first launcher candidate needs its parent: a player who has run the launcher before.
         e2e::make_dirs(roaming_ + L"\\.quillmarsh");
         launcher_ = roaming_ + L"\\.quillmarsh\\launcher";
+        // The shell starts tar.exe from the system folder only; the double's records go to "tools".
         tools_ = dir_.sub(L"tools");
-        CopyFileW(e2e::test_bin(L"doubles\\tar\\tar.exe").c_str(), (tools_ + L"\\tar.exe").c_str(), FALSE);
+        doubles_ = std::make_unique<e2e::unpack_doubles>(true, false);
         ports_ = test_server::find();
         serve_ban(false);
     }
@@ -236,6 +237,7 @@ public:
         l.env.set(L"TMP", temp_);
         l.env.set(L"QUILLMARSH_BASE_URL", test_server::url(ports_ ? ports_->http : 9, prefix_));
         l.env.set(L"PATH", tools_ + L";" + l.env.get(L"PATH").value_or(L""));
+        l.env.set(L"QUILLMARSH_DOUBLE_DIR", tools_);
         return l;
     }
 
@@ -296,6 +298,7 @@ private:
     std::wstring zip_windows_;
     std::optional<test_server::ports> ports_;
     std::unique_ptr<e2e::profile_redirect> redirect_;
+    std::unique_ptr<e2e::unpack_doubles> doubles_;
 };
 
 // Every expected message appears in the log, as a whole message, in this order.
