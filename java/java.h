@@ -41,7 +41,8 @@ bool run_hidden(const std::wstring& command_line, std::wstring& error);
 // run_hidden for a program of the system folder: `system_program` (kTarProgram, kPowerShellProgram)
 // appended to GetSystemDirectoryW is the application name, the command line goes on unchanged. A
 // system folder that cannot be read counts as a program that cannot be started.
-bool run_system_program(const std::wstring& system_program, const std::wstring& command_line, std::wstring& error);
+bool run_system_program(const std::wstring& system_program, const std::wstring& command_line,
+                        std::wstring& error);
 // Removes a directory tree, best effort and silently; whatever cannot be removed stays, with the
 // directories above it. Links inside the tree (entries whose reparse tag names another place:
 // junctions, symbolic links) are removed themselves, never followed; other reparse points (cloud

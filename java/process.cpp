@@ -63,7 +63,8 @@ bool run_started(process_handles child, const std::wstring& command_line, std::u
 // placeholder or a deduplicated file is entered and deleted like any file or folder. Listings carry
 // the tag in dwReserved0 when the entry is a reparse point.
 bool is_link_entry(const WIN32_FIND_DATAW& entry) {
-    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && is_link_reparse_tag(entry.dwReserved0);
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           is_link_reparse_tag(entry.dwReserved0);
 }
 
 bool is_dot_entry(const wchar_t* name) {
@@ -98,7 +99,8 @@ bool run_hidden(const std::wstring& command_line, std::wstring& error) {
     return run_hidden_within(command_line, kRunHiddenLimitMs, error);
 }
 
-bool run_system_program(const std::wstring& system_program, const std::wstring& command_line, std::wstring& error) {
+bool run_system_program(const std::wstring& system_program, const std::wstring& command_line,
+                        std::wstring& error) {
     const std::wstring folder = system_directory();
     process_handles child;
     if (!folder.empty()) child = start_hidden((folder + system_program).c_str(), command_line);

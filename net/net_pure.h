@@ -66,7 +66,8 @@ constexpr std::size_t kSignatureBodyLimit = 4096;
 
 // The reason given for a signature file that is no signature, and for one that does not match the
 // file (the file may have been replaced on its way).
-constexpr const wchar_t* kSignatureDamagedText = L"Подпись файла повреждена. Сообщите администратору сервера.";
+constexpr const wchar_t* kSignatureDamagedText =
+    L"Подпись файла повреждена. Сообщите администратору сервера.";
 constexpr const wchar_t* kSignatureWrongText =
     L"Подпись файла неверна: файл мог быть подменён. Сообщите администратору сервера.";
 

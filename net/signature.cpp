@@ -63,8 +63,8 @@ bool verify_file_signature(const std::wstring& path, std::string_view der, const
     }
     // The verifier takes neither input as const; it writes through neither.
     p256_signature raw = *signature;
-    status = BCryptVerifySignature(public_key.get(), nullptr, digest->data(), static_cast<ULONG>(digest->size()),
-                                   raw.data(), static_cast<ULONG>(raw.size()), 0);
+    status = BCryptVerifySignature(public_key.get(), nullptr, digest->data(),
+                                   static_cast<ULONG>(digest->size()), raw.data(), static_cast<ULONG>(raw.size()), 0);
     if (!BCRYPT_SUCCESS(status)) {
         error = signature_failure_text(static_cast<std::uint32_t>(status));
         return false;

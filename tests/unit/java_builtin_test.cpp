@@ -240,7 +240,7 @@ TEST(java17_provisioning, powershell_unpacks_when_tar_is_missing_even_below_a_pa
     EXPECT_FALSE(exists(s.archive()));
 }
 
-TEST(java17_provisioning, tar_runs_from_the_system_folder_never_from_beside_the_program_or_the_working_folder) {
+TEST(java17_provisioning, tar_runs_from_the_system_folder_never_beside_the_program_or_in_the_working_folder) {
     NEED_SERVER();
     scene s;
     s.records_guard.reset();  // every copy of the double keeps its ini and log beside itself

@@ -17,7 +17,8 @@ using support::test_bin;
 using support::write_file;
 
 // Written out here, not taken from the product's constants: a changed text must fail a test.
-const std::wstring kWrong = L"Подпись файла неверна: файл мог быть подменён. Сообщите администратору сервера.";
+const std::wstring kWrong =
+    L"Подпись файла неверна: файл мог быть подменён. Сообщите администратору сервера.";
 const std::wstring kDamaged = L"Подпись файла повреждена. Сообщите администратору сервера.";
 
 std::string fixture(const wchar_t* name) {
@@ -88,19 +89,20 @@ TEST(publisher_signature, a_point_off_the_curve_verifies_nothing) {
     EXPECT_FALSE(verify_file_signature(dir.file(L"payload.bin"), fixture(L"payload.bin.sig"), bogus, error));
     // Windows refuses such a key when it is imported (a platform failure with its status); Wine takes
     // it and reports the mismatch when verifying. Either way nothing verifies.
-    EXPECT_TRUE(error == kWrong || error.rfind(L"Не удалось проверить подпись файла (код ", 0) == 0) << narrow(error);
+    EXPECT_TRUE(error == kWrong || error.rfind(L"Не удалось проверить подпись файла (код ", 0) == 0)
+        << narrow(error);
 }
 
 class signed_download : public testing::Test {
 protected:
     void SetUp() override {
         const auto found = test_server::find();
-        ASSERT_TRUE(found) << "the fault server is not running (ctest fixture fault_server, QUILLMARSH_TEST_SERVER)";
+        ASSERT_TRUE(found) << "the fault server is not running (ctest fixture fault_server)";
         port = found->http;
         reset_http_cache_for_tests();
         static int counter = 0;
-        prefix = L"/net/signed/" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) +
-                 L"-" + std::to_wstring(++counter);
+        prefix = L"/net/signed/" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                 std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++counter);
         ASSERT_TRUE(write_file(dir.file(L"payload.bin"), fixture(L"payload.bin")));
     }
     void TearDown() override { reset_http_cache_for_tests(); }
@@ -122,8 +124,8 @@ TEST_F(signed_download, the_sig_beside_the_url_decides) {
         bool whole = true;   // false: `want` is the start of the text (the platform's code follows)
     };
     // The server sends a file by its Linux path; a body given as text would not stay binary.
-    const std::wstring good = L"status=200&file=" + test_server::encode(narrow(support::own_env(L"QUILLMARSH_TEST_BIN")) +
-                                                                        "/signing/payload.bin.sig");
+    const std::string linux_sig = narrow(support::own_env(L"QUILLMARSH_TEST_BIN")) + "/signing/payload.bin.sig";
+    const std::wstring good = L"status=200&file=" + test_server::encode(linux_sig);
     const row rows[] = {
         {"good", good, L""},
         {"404", L"status=404&body=none", L"Не удалось скачать подпись файла: Сервер вернул код 404"},
@@ -154,7 +156,8 @@ TEST_F(signed_download, without_a_key_nothing_is_fetched_and_a_broken_key_fails_
     EXPECT_EQ(error, L"untouched");
     EXPECT_EQ(test_server::hits(sig_path()), 0u);
 
-    EXPECT_FALSE(verify_download(url(), dir.file(L"payload.bin"), "-----BEGIN PUBLIC KEY-----\nAAAA\n", error));
+    const std::string broken_key = "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n";
+    EXPECT_FALSE(verify_download(url(), dir.file(L"payload.bin"), broken_key, error));
     EXPECT_EQ(error, L"Ключ проверки подписей в программе повреждён. Сообщите администратору сервера.");
     EXPECT_EQ(test_server::hits(sig_path()), 0u);
 }
