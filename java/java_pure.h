@@ -65,3 +65,8 @@ bool version_key_matches(const std::optional<std::wstring>& digest, const std::w
 // symbolic link: the tag's name-surrogate bit), so tree removal deletes the entry and never enters it.
 // Other reparse points (cloud-file placeholders, deduplicated files) are ordinary files and folders.
 bool is_link_reparse_tag(std::uint32_t tag);
+
+// Whether tree removal treats a listed entry as a link: a reparse point whose tag is a name surrogate,
+// or whose tag the listing left at 0. No reparse point has tag 0, so 0 means the platform did not say
+// (Wine's listings never do), and not entering is the safe side.
+bool is_link_entry(bool reparse_point, std::uint32_t tag);

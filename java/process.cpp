@@ -62,9 +62,8 @@ bool run_started(process_handles child, const std::wstring& command_line, std::u
 // Only a reparse point whose tag names another place (a junction, a symbolic link) is a link; a cloud
 // placeholder or a deduplicated file is entered and deleted like any file or folder. Listings carry
 // the tag in dwReserved0 when the entry is a reparse point.
-bool is_link_entry(const WIN32_FIND_DATAW& entry) {
-    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-           is_link_reparse_tag(entry.dwReserved0);
+bool is_link(const WIN32_FIND_DATAW& entry) {
+    return is_link_entry((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, entry.dwReserved0);
 }
 
 bool is_dot_entry(const wchar_t* name) {
@@ -115,7 +114,7 @@ void remove_tree(const std::wstring& dir) {
         WIN32_FIND_DATAW self{};
         const find_handle lookup{FindFirstFileW(dir.c_str(), &self)};
         // A tag that cannot be read counts as a link: not entering is the safe side.
-        if (!lookup || is_link_entry(self)) {
+        if (!lookup || is_link(self)) {
             if ((own & FILE_ATTRIBUTE_DIRECTORY) != 0) RemoveDirectoryW(dir.c_str());
             return;
         }
@@ -126,16 +125,16 @@ void remove_tree(const std::wstring& dir) {
     do {
         if (is_dot_entry(entry.cFileName)) continue;
         const std::wstring child = dir + L"\\" + entry.cFileName;
-        const bool is_link = is_link_entry(entry);
+        const bool link = is_link(entry);
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             // A junction or directory symbolic link goes by RemoveDirectoryW on the link alone; what
             // it points to is never entered.
-            if (!is_link) remove_tree(child);
+            if (!link) remove_tree(child);
             RemoveDirectoryW(child.c_str());
         } else {
             // Attributes set through a file link could land on its target outside the tree; the link
             // itself is simply deleted.
-            if (!is_link) SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (!link) SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileW(child.c_str());
         }
     } while (FindNextFileW(listing.get(), &entry));
