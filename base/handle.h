@@ -79,6 +79,12 @@ struct bcrypt_hash_traits {
     static bool valid(BCRYPT_HASH_HANDLE h) noexcept { return h != nullptr; }
     static void close(BCRYPT_HASH_HANDLE h) noexcept { BCryptDestroyHash(h); }
 };
+struct bcrypt_key_traits {
+    using value_type = BCRYPT_KEY_HANDLE;
+    static BCRYPT_KEY_HANDLE none() noexcept { return nullptr; }
+    static bool valid(BCRYPT_KEY_HANDLE h) noexcept { return h != nullptr; }
+    static void close(BCRYPT_KEY_HANDLE h) noexcept { BCryptDestroyKey(h); }
+};
 struct gdi_traits {
     using value_type = HGDIOBJ;
     static HGDIOBJ none() noexcept { return nullptr; }
@@ -99,6 +105,7 @@ using reg_key = owned<reg_traits>;
 using http_handle = owned<winhttp_traits>;
 using alg_handle = owned<bcrypt_alg_traits>;
 using hash_handle = owned<bcrypt_hash_traits>;
+using key_handle = owned<bcrypt_key_traits>;
 using gdi_object = owned<gdi_traits>;
 using memory_dc = owned<dc_traits>;
 

@@ -31,10 +31,18 @@ enum class attempt_result { done, failed, stop };
 // One download, check, unpack, probe and swap. On `done` the home is in `home` and `error` is empty.
 attempt_result provision_once(const java17_paths& paths, const std::wstring& archive_url,
                               const std::wstring& version_key, std::wstring& error,
-                              const download_progress& progress, std::wstring& home) {
+                              const download_progress& progress, std::string_view publisher_key_pem,
+                              std::wstring& home) {
     CreateDirectoryW(paths.staging.c_str(), nullptr);  // it may be there already; the unpack tells
 
     if (!download_to_file(archive_url, paths.archive, progress, error)) {
+        error = L"скачивание Java 17 не удалось: " + error;
+        return attempt_result::failed;
+    }
+    // Nothing is unpacked, let alone run, that the publisher did not sign; the next attempt may get
+    // an intact archive.
+    if (!verify_download(archive_url, paths.archive, publisher_key_pem, error)) {
+        DeleteFileW(paths.archive.c_str());
         error = L"скачивание Java 17 не удалось: " + error;
         return attempt_result::failed;
     }
@@ -46,10 +54,11 @@ attempt_result provision_once(const java17_paths& paths, const std::wstring& arc
     }
 
     std::wstring tar_error;
-    if (!run_hidden(tar_command_line(paths.archive, paths.staging), tar_error)) {
+    if (!run_system_program(kTarProgram, tar_command_line(paths.archive, paths.staging), tar_error)) {
         // Older systems have no tar.exe; PowerShell's reason is not kept, the first one says more.
         std::wstring powershell_error;
-        if (!run_hidden(expand_archive_command_line(paths.archive, paths.staging), powershell_error)) {
+        if (!run_system_program(kPowerShellProgram, expand_archive_command_line(paths.archive, paths.staging),
+                                powershell_error)) {
             error = L"распаковка не удалась (" + tar_error + L")";
             DeleteFileW(paths.archive.c_str());
             return attempt_result::failed;
@@ -79,7 +88,8 @@ attempt_result provision_once(const java17_paths& paths, const std::wstring& arc
 
 std::optional<std::wstring> ensure_builtin_java17(const std::wstring& launcher_dir, const std::wstring& archive_url,
                                                   const std::wstring& version_key, bool force, std::wstring& error,
-                                                  const download_progress& progress) {
+                                                  const download_progress& progress,
+                                                  std::string_view publisher_key_pem) {
     const std::wstring& dir = launcher_dir;
     const java17_paths paths{dir + L"\\Java17", dir + L"\\Java17.new", dir + L"\\Java17.zip"};
 
@@ -93,7 +103,8 @@ std::optional<std::wstring> ensure_builtin_java17(const std::wstring& launcher_d
     remove_tree(paths.staging);
     for (int attempt = 1; attempt <= 2; ++attempt) {
         std::wstring home;
-        const attempt_result result = provision_once(paths, archive_url, version_key, error, progress, home);
+        const attempt_result result =
+            provision_once(paths, archive_url, version_key, error, progress, publisher_key_pem, home);
         if (result == attempt_result::done) return home;
         if (result == attempt_result::stop) break;
         if (attempt == 1) remove_tree(paths.staging);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "java/java_pure.h"  // is_excluded_java_path and the other platform-free helpers
@@ -37,8 +38,15 @@ bool probe_java(const std::wstring& home);
 // `error` becomes "не удалось запустить: " + the command line, "превышен таймаут (120 сек)" (the
 // process is terminated) or "завершился с кодом N"; on success it is left alone.
 bool run_hidden(const std::wstring& command_line, std::wstring& error);
+// run_hidden for a program of the system folder: `system_program` (kTarProgram, kPowerShellProgram)
+// appended to GetSystemDirectoryW is the application name, the command line goes on unchanged. A
+// system folder that cannot be read counts as a program that cannot be started.
+bool run_system_program(const std::wstring& system_program, const std::wstring& command_line,
+                        std::wstring& error);
 // Removes a directory tree, best effort and silently; whatever cannot be removed stays, with the
-// directories above it. Links to directories inside the tree are removed themselves, never followed.
+// directories above it. Links inside the tree (entries whose reparse tag names another place:
+// junctions, symbolic links) are removed themselves, never followed; other reparse points (cloud
+// placeholders, deduplicated files) are ordinary files and folders.
 void remove_tree(const std::wstring& dir);
 
 // ---- Built-in Java 17 ---------------------------------------------------------------------------
@@ -49,7 +57,10 @@ void remove_tree(const std::wstring& dir);
 // checked against `version_key` when that is not empty (hex, any case), unpacked into "Java17.new"
 // with tar.exe or else PowerShell's Expand-Archive, probed and renamed to "Java17"; two attempts.
 // Returns the home with `error` cleared; an existing home with a warning in `error` when forced
-// provisioning failed; nothing with the reason in `error`.
+// provisioning failed; nothing with the reason in `error`. With a `publisher_key_pem`, every archive
+// must match its signature (`archive_url` + ".sig") before it is unpacked; one that does not is
+// deleted and the attempt fails as a failed download does.
 std::optional<std::wstring> ensure_builtin_java17(const std::wstring& launcher_dir, const std::wstring& archive_url,
                                                   const std::wstring& version_key, bool force, std::wstring& error,
-                                                  const download_progress& progress);
+                                                  const download_progress& progress,
+                                                  std::string_view publisher_key_pem = {});

@@ -107,3 +107,7 @@ bool version_key_matches(const std::optional<std::wstring>& digest, const std::w
 bool is_link_reparse_tag(std::uint32_t tag) {
     return (tag & 0x20000000u) != 0;  // IsReparseTagNameSurrogate
 }
+
+bool is_link_entry(bool reparse_point, std::uint32_t tag) {
+    return reparse_point && (tag == 0 || is_link_reparse_tag(tag));
+}

@@ -36,6 +36,11 @@ std::optional<std::wstring> relative_below(const std::wstring& root, const std::
 // "<home>\bin\java.exe" -version, the home inserted as it is (quoted, so spaces are harmless).
 std::wstring java_probe_command_line(const std::wstring& home);
 
+// The unpack programs, below the system folder (GetSystemDirectoryW). They are started by this full
+// path: found by search, a tar.exe beside the shell or in its working folder would run instead.
+constexpr const wchar_t* kTarProgram = L"\\tar.exe";
+constexpr const wchar_t* kPowerShellProgram = L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+
 // tar.exe -xf "<archive>" -C "<dir>"
 std::wstring tar_command_line(const std::wstring& archive, const std::wstring& dir);
 
@@ -60,3 +65,8 @@ bool version_key_matches(const std::optional<std::wstring>& digest, const std::w
 // symbolic link: the tag's name-surrogate bit), so tree removal deletes the entry and never enters it.
 // Other reparse points (cloud-file placeholders, deduplicated files) are ordinary files and folders.
 bool is_link_reparse_tag(std::uint32_t tag);
+
+// Whether tree removal treats a listed entry as a link: a reparse point whose tag is a name surrogate,
+// or whose tag the listing left at 0. No reparse point has tag 0, so 0 means the platform did not say
+// (Wine's listings never do), and not entering is the safe side.
+bool is_link_entry(bool reparse_point, std::uint32_t tag);

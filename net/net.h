@@ -39,6 +39,22 @@ http_handle http_get(const std::wstring& url, std::wstring& error);
 bool download_to_file(const std::wstring& url, const std::wstring& path, const download_progress& progress,
                       std::wstring& error);
 
+// ---- Publisher signatures ----------------------------------------------------------------------
+
+// Checks a downloaded file against the detached signature at `url` + ".sig", fetched over the same
+// routes as the file (at most kSignatureBodyLimit bytes kept). `publisher_key_pem` is the public key
+// the caller's build carries; empty means downloads are not checked: true at once, nothing fetched.
+// False with the reason in `error`: "Не удалось скачать подпись файла: " + the request's reason, or
+// the reasons of verify_file_signature. Never deletes the file: that is the caller's decision.
+bool verify_download(const std::wstring& url, const std::wstring& path, std::string_view publisher_key_pem,
+                     std::wstring& error);
+// ECDSA P-256 over SHA-256 of the file's bytes, with the signature in DER as openssl writes it. False
+// with kSignatureDamagedText (not a signature), kSignatureWrongText (does not match the file or the
+// key), "Не удалось прочитать скачанный файл: " + path, or "Не удалось проверить подпись файла (код N)"
+// for a platform failure (N the status).
+bool verify_file_signature(const std::wstring& path, std::string_view der, const p256_point& key,
+                           std::wstring& error);
+
 // ---- Ban check ----------------------------------------------------------------------------------
 
 struct ban_check_result {

@@ -59,3 +59,18 @@ std::optional<p256_point> p256_point_from_pem(std::string_view pem);
 // Strict DER: definite short lengths that cover the input exactly, minimal positive integers of at
 // most 32 value bytes, neither zero. Anything else gives nothing.
 std::optional<p256_signature> p256_signature_from_der(std::string_view der);
+
+// A detached signature is at most 72 bytes of DER. Its download keeps at most this many bytes, so a
+// server cannot make the shell hold more; anything longer fails to parse as a signature.
+constexpr std::size_t kSignatureBodyLimit = 4096;
+
+// The reason given for a signature file that is no signature, and for one that does not match the
+// file (the file may have been replaced on its way).
+constexpr const wchar_t* kSignatureDamagedText =
+    L"Подпись файла повреждена. Сообщите администратору сервера.";
+constexpr const wchar_t* kSignatureWrongText =
+    L"Подпись файла неверна: файл мог быть подменён. Сообщите администратору сервера.";
+
+// The reason for a failed verification from the verifier's status: kSignatureWrongText for
+// STATUS_INVALID_SIGNATURE (0xC000A000), "Не удалось проверить подпись файла (код N)" for any other.
+std::wstring signature_failure_text(std::uint32_t status);

@@ -116,3 +116,9 @@ std::optional<p256_signature> p256_signature_from_der(std::string_view der) {
     if (at != der.size()) return std::nullopt;
     return signature;
 }
+
+std::wstring signature_failure_text(std::uint32_t status) {
+    constexpr std::uint32_t kInvalidSignature = 0xC000A000u;  // the verifier's "does not match"
+    if (status == kInvalidSignature) return kSignatureWrongText;
+    return with_code(L"Не удалось проверить подпись файла", status);
+}

@@ -5,16 +5,17 @@
 #                                      the bridge service recorded in STATE_DIR (its port and per-run token
 #                                      go into bin\bridge.ini), which runs the machine's own java
 # On Windows the archive holds a real JDK; the bridge exists only because no Windows JDK can be
-# installed on these machines. The paths are the build's own (CMake cache). With TOOLS_DIR, the tar.exe
-# double is copied there too (Wine has no tar.exe).
-# Usage: scripts/bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [TOOLS_DIR]
+# installed on these machines. The paths are the build's own (CMake cache). With PREFIX_DIR (an existing
+# Wine prefix), the tar.exe double is installed as its C:\windows\system32\tar.exe (Wine has no tar.exe,
+# and the shell starts tar.exe from the system folder only).
+# Usage: scripts/bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [PREFIX_DIR]
 #   (start the service first: bash scripts/bridge-service.sh --state STATE_DIR)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:?usage: bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [TOOLS_DIR]}
-files=${2:?usage: bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [TOOLS_DIR]}
-state=${3:?usage: bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [TOOLS_DIR]}
-tools=${4:-}
+build=${1:?usage: bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [PREFIX_DIR]}
+files=${2:?usage: bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [PREFIX_DIR]}
+state=${3:?usage: bridge-files.sh BUILD_DIR FILES_DIR STATE_DIR [PREFIX_DIR]}
+prefix=${4:-}
 forwarder=$build/doubles/bridge_java/bridge_java.exe
 tar_double=$build/doubles/tar/tar.exe
 for f in "$forwarder" "$build/CMakeCache.txt" "$state/port" "$state/token"; do
@@ -41,11 +42,11 @@ with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("jdk-17.0.2/bin/bridge.ini", "port=%s\r\ntoken=%s\r\n" % (port, token))
     z.writestr("jdk-17.0.2/release", 'JAVA_VERSION="17.0.2"\n')
 PY
-if [ -n "$tools" ]; then
+if [ -n "$prefix" ]; then
     [ -f "$tar_double" ] || { echo "no $tar_double" >&2; exit 1; }
-    mkdir -p "$tools"
-    cp "$tar_double" "$tools/tar.exe"
+    [ -d "$prefix/drive_c/windows/system32" ] || { echo "no Wine prefix at $prefix" >&2; exit 1; }
+    cp "$tar_double" "$prefix/drive_c/windows/system32/tar.exe"
 fi
 echo "launcher jar:    $files$jar_path"
 echo "Java 17 archive: $files$archive_path (bridge on 127.0.0.1:$(cat "$state/port"))"
-[ -z "$tools" ] || echo "tar.exe:         $tools/tar.exe"
+[ -z "$prefix" ] || echo "tar.exe:         $prefix/drive_c/windows/system32/tar.exe"

@@ -6,15 +6,21 @@
 # (the shell's panel is usually still up then), JOB_DIR/screen.png after the shell ended. Exits with the shell's exit code, or 1
 # when the client or its window is missing.
 # Usage: scripts/bridge-session.sh BUILD_DIR JOB_DIR   (JOB_DIR/files served by the running reference
-#        server; WINEPREFIX, WINEPATH, QUILLMARSH_BASE_URL set). The service's state is JOB_DIR/bridge;
+#        server; WINEPREFIX (the tar.exe double in its system folder), QUILLMARSH_BASE_URL set). The service's state is JOB_DIR/bridge;
 #        stop it with: bash scripts/bridge-service.sh --stop JOB_DIR/bridge
 # DEMO_HOLD_SECONDS (default 0): keep the client on screen that long before returning.
+# PUBLISHER_PRIVATE_KEY: sign both files with it (scripts/publish.sh) for a shell built with its public key.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:?usage: bridge-session.sh BUILD_DIR JOB_DIR}
 job=${2:?usage: bridge-session.sh BUILD_DIR JOB_DIR}
 bash scripts/bridge-service.sh --state "$job/bridge"
 bash scripts/bridge-files.sh "$build" "$job/files" "$job/bridge"
+if [ -n "${PUBLISHER_PRIVATE_KEY:-}" ]; then
+    cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+    bash scripts/publish.sh sign "$PUBLISHER_PRIVATE_KEY" "$job/files$(cache_value QUILLMARSH_LAUNCHER_JAR_PATH)" \
+        "$job/files$(cache_value QUILLMARSH_JAVA_ARCHIVE_PATH)"
+fi
 echo "running the shell under Wine + Xvfb (DISPLAY=$DISPLAY) ..."
 title="Quillmarsh Launcher (demo client)"
 window_shown() { xwininfo -root -tree 2>/dev/null | grep -qF "\"$title\""; }

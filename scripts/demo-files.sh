@@ -5,14 +5,14 @@
 #                                    -version like Java 17 and, started with -jar, prints a line and keeps
 #                                    running for DEMO_CLIENT_SECONDS (default 30) like a healthy client
 # The paths are the build's own (CMake cache), so the shell finds them below the server's base address.
-# With TOOLS_DIR, the tar.exe double is copied there too: Wine has no tar.exe, so put that folder on the
-# shell's PATH (e.g. WINEPATH=<Windows form of TOOLS_DIR>) or copy tar.exe beside QuillmarshLauncher.exe.
-# Usage: scripts/demo-files.sh BUILD_DIR FILES_DIR [TOOLS_DIR]
+# With PREFIX_DIR (an existing Wine prefix), the tar.exe double is installed as that prefix's
+# C:\windows\system32\tar.exe: Wine has no tar.exe, and the shell starts tar.exe from the system folder only.
+# Usage: scripts/demo-files.sh BUILD_DIR FILES_DIR [PREFIX_DIR]
 # Serve FILES_DIR with the reference server: QUILLMARSH_FILES_DIR=FILES_DIR bash server/bin/dev-server.sh
 set -euo pipefail
-build=${1:?usage: demo-files.sh BUILD_DIR FILES_DIR [TOOLS_DIR]}
-files=${2:?usage: demo-files.sh BUILD_DIR FILES_DIR [TOOLS_DIR]}
-tools=${3:-}
+build=${1:?usage: demo-files.sh BUILD_DIR FILES_DIR [PREFIX_DIR]}
+files=${2:?usage: demo-files.sh BUILD_DIR FILES_DIR [PREFIX_DIR]}
+prefix=${3:-}
 java_double=$build/doubles/java/java.exe
 tar_double=$build/doubles/tar/tar.exe
 for f in "$java_double" "$tar_double" "$build/CMakeCache.txt"; do
@@ -36,10 +36,10 @@ with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("jdk-17.0.2/bin/java_double.ini", ini)
     z.writestr("jdk-17.0.2/release", 'JAVA_VERSION="17.0.2"\n')
 PY
-if [ -n "$tools" ]; then
-    mkdir -p "$tools"
-    cp "$tar_double" "$tools/tar.exe"
+if [ -n "$prefix" ]; then
+    [ -d "$prefix/drive_c/windows/system32" ] || { echo "no Wine prefix at $prefix" >&2; exit 1; }
+    cp "$tar_double" "$prefix/drive_c/windows/system32/tar.exe"
 fi
 echo "launcher jar:   $files$jar_path"
 echo "Java 17 archive: $files$archive_path"
-[ -z "$tools" ] || echo "tar.exe:        $tools/tar.exe"
+[ -z "$prefix" ] || echo "tar.exe:        $prefix/drive_c/windows/system32/tar.exe"

@@ -71,6 +71,15 @@ key=$(cache_value QUILLMARSH_HWID_KEY)
 # Whether the exe checks the publisher signatures (path + ".sig") of the jar and the Java archive.
 publisher_key=$(cache_value QUILLMARSH_PUBLISHER_KEY)
 if [ -n "$publisher_key" ] && [ -f "$publisher_key" ]; then
+    # Only what the exe really carries counts: the key's base64 lines are embedded as they are.
+    while IFS= read -r line; do
+        line=${line%$'\r'}
+        case "$line" in -----*|"") continue ;; esac
+        if ! grep -qaF -- "$line" "$pkg/QuillmarshLauncher.exe"; then
+            echo "release.sh: the exe does not carry the publisher key $publisher_key" >&2
+            exit 1
+        fi
+    done <"$publisher_key"
     payload_signatures="checked (P-256 publisher key, SHA-256 of its PEM $(sha256sum <"$publisher_key" | cut -c1-16)...)"
 else
     payload_signatures="not checked (no QUILLMARSH_PUBLISHER_KEY)"

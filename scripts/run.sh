@@ -3,31 +3,53 @@
 # runtime (a Java 17 archive whose java.exe runs this machine's JVM), and runs the shell under Wine + Xvfb
 # as a player would, through the whole launch sequence to the demo client running with its window on
 # screen. Prints every message box, the launcher log, the client's console log and where the files are.
+# Usage: bash scripts/run.sh [--signed]
+#   --signed  signed payloads: makes a throw-away publisher key pair (scripts/publish.sh), builds the shell
+#             with -DQUILLMARSH_PUBLISHER_KEY in a build folder of its own (build/windows-signed) and signs
+#             the demo launcher jar and the bridge runtime on the server, so the shell checks both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+signed=0
+case "${1:-}" in
+    "") ;;
+    --signed) signed=1 ;;
+    *) echo "usage: bash scripts/run.sh [--signed]" >&2; exit 2 ;;
+esac
 bash scripts/setup.sh
 
-cmake --preset windows >/dev/null
 # Only what the job runs: the shell, the bridge's java.exe, the tar.exe double and the box-answering front.
-cmake --build --preset windows --target QuillmarshLauncher double_bridge_java double_tar program_launch_and_watch
-
-build=$root/build/windows
+targets=(QuillmarshLauncher double_bridge_java double_tar program_launch_and_watch)
+if [ $signed -eq 0 ]; then
+    build=$root/build/windows
+else
+    build=$root/build/windows-signed
+fi
 job=$build/main-job
 # Every main job is a player's first run: no profile, no launcher directory from an earlier job.
 rm -rf "$job" "$build/launcher_data"
 mkdir -p "$job"
+if [ $signed -eq 0 ]; then
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows --target "${targets[@]}"
+else
+    # The private half stays in the job folder (never among the server's files); the build embeds the
+    # public half.
+    bash scripts/publish.sh keygen "$job/publisher"
+    cmake --preset windows -B "$build" -DQUILLMARSH_PUBLISHER_KEY="$job/publisher/publisher-public.pem" >/dev/null
+    cmake --build "$build" -j2 --target "${targets[@]}"
+    export PUBLISHER_PRIVATE_KEY=$job/publisher/publisher-private.pem
+fi
 
 # A prefix of its own, so the player's profile starts empty like on a first run.
 export WINEPREFIX=$job/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 bash scripts/wine-prefix.sh "$WINEPREFIX" >/dev/null
 
 # The server's two files, the demo launcher jar and the bridge runtime, are made under the display
-# (scripts/bridge-session.sh). Wine has no tar.exe: the double unpacks zips.
-mkdir -p "$job/files" "$job/tools"
-cp "$build/doubles/tar/tar.exe" "$job/tools/tar.exe"
-export WINEPATH
-WINEPATH=$(winepath -w "$job/tools")
+# (scripts/bridge-session.sh). Wine has no tar.exe: the double unpacks zips, installed where the shell
+# starts tar.exe from, the prefix's system folder.
+mkdir -p "$job/files"
+cp "$build/doubles/tar/tar.exe" "$WINEPREFIX/drive_c/windows/system32/tar.exe"
 
 export QUILLMARSH_FILES_DIR=$job/files QUILLMARSH_DB_DSN="sqlite:$job/bans.sqlite"
 server_state=$job/server
@@ -37,7 +59,7 @@ port=$(cat "$server_state/port")
 export QUILLMARSH_BASE_URL=http://127.0.0.1:$port
 echo "reference server: $QUILLMARSH_BASE_URL (pid $(cat "$server_state/pid"))"
 
-# winepath started this prefix's Wine session without a display; end it, or the shell's windows would
+# Making the prefix started its Wine session without a display; end it, or the shell's windows would
 # find no display driver in that session.
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true

@@ -2,8 +2,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // QUILLMARSH_BASE_URL (1..511 characters, unchanged) or "https://" + the built-in host.
 std::wstring server_base_url();
 std::wstring builtin_java_archive_path();
 std::wstring builtin_launcher_jar_path();
+// The publisher's public key (PEM) that downloads are checked with; empty when the build has none.
+// Defined apart (shell/publisher_key.cpp), so a second exe can be built with another key.
+std::string_view publisher_key_pem();

@@ -13,7 +13,8 @@ bool run_java17_stage(launch_context& launch, stage_failure& failure) {
     const std::wstring archive_url = server_base_url() + builtin_java_archive_path();
     std::wstring error;
     const std::optional<std::wstring> home = ensure_builtin_java17(launch.launcher_dir, archive_url, L"", false,
-                                                                   error, make_status_progress());
+                                                                   error, make_status_progress(),
+                                                                   publisher_key_pem());
     // The bar belongs to the download only; the failure box must not show a stale one either.
     post_status_progress(-1);
     if (!home) {

@@ -33,7 +33,14 @@ bool run_launcher_update_stage(launch_context& launch, stage_failure& failure) {
     post_status_text(L"Скачивание лаунчера...");
     const std::wstring url = server_base_url() + builtin_launcher_jar_path();
     std::wstring error;
-    if (!download_to_file(url, temp_path, make_status_progress(), error)) {
+    bool downloaded = download_to_file(url, temp_path, make_status_progress(), error);
+    // A build with a publisher key uses no jar that its signature does not vouch for: such a jar counts
+    // as a failed download and is never kept.
+    if (downloaded && !verify_download(url, temp_path, publisher_key_pem(), error)) {
+        DeleteFileW(temp_path.c_str());
+        downloaded = false;
+    }
+    if (!downloaded) {
         log_line(L"ОШИБКА скачивания: " + error);
         if (file_exists(jar_path)) {
             log_line(L"Локальный файл есть — запускаю его без обновления.");

@@ -19,15 +19,13 @@ struct stage_world {
     std::wstring launcher;
     std::wstring tools;
     std::wstring served;
+    e2e::unpack_doubles doubles{true, true};  // in the system folder, where the shell starts them
 
     stage_world() {
         prefix = L"/java17-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
         e2e::make_dirs(sb.roaming + L"\\.quillmarsh");  // a player who has run the launcher before
         launcher = sb.roaming_launcher();
-        tools = sb.dir.sub(L"tools");
-        CopyFileW(e2e::test_bin(L"doubles\\tar\\tar.exe").c_str(), (tools + L"\\tar.exe").c_str(), FALSE);
-        CopyFileW(e2e::test_bin(L"doubles\\powershell\\powershell.exe").c_str(), (tools + L"\\powershell.exe").c_str(),
-                  FALSE);
+        tools = sb.dir.sub(L"tools");  // the doubles' ini and log files
         test_server::set_body(prefix + L"/launcher/hwid_ban.php", R"({"banned":false})");
     }
     ~stage_world() {
@@ -47,6 +45,7 @@ struct stage_world {
         e2e::launch l = sb.shell();
         l.env.set(L"QUILLMARSH_BASE_URL", test_server::url(test_server::find()->http, prefix));
         l.env.set(L"PATH", tools + L";" + l.env.get(L"PATH").value_or(L""));
+        l.env.set(L"QUILLMARSH_DOUBLE_DIR", tools);
         return e2e::run(l, e2e::time_limit(120000));
     }
 };

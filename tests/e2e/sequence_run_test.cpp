@@ -1,6 +1,6 @@
 // The whole launch sequence with the real shell: the test server plays the project server, the
 // java.exe double plays every Java runtime (and, with its ini, the launcher jar's behaviour), the
-// tar.exe double unpacks the Java 17 archive. Each scenario is one player's world in a fresh folder.
+// tar.exe double in the system folder unpacks the Java 17 archive. Each scenario is one player's world in a fresh folder.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -171,8 +171,9 @@ public:
         // The first launcher candidate needs its parent: a player who has run the launcher before.
         e2e::make_dirs(roaming_ + L"\\.quillmarsh");
         launcher_ = roaming_ + L"\\.quillmarsh\\launcher";
+        // The shell starts tar.exe from the system folder only; the double's records go to "tools".
         tools_ = dir_.sub(L"tools");
-        CopyFileW(e2e::test_bin(L"doubles\\tar\\tar.exe").c_str(), (tools_ + L"\\tar.exe").c_str(), FALSE);
+        doubles_ = std::make_unique<e2e::unpack_doubles>(true, false);
         ports_ = test_server::find();
         serve_ban(false);
     }
@@ -236,6 +237,7 @@ public:
         l.env.set(L"TMP", temp_);
         l.env.set(L"QUILLMARSH_BASE_URL", test_server::url(ports_ ? ports_->http : 9, prefix_));
         l.env.set(L"PATH", tools_ + L";" + l.env.get(L"PATH").value_or(L""));
+        l.env.set(L"QUILLMARSH_DOUBLE_DIR", tools_);
         return l;
     }
 
@@ -282,6 +284,24 @@ public:
         }
     }
 
+    // What a double in the system folder recorded in this world ("" when it never ran).
+    std::string tool_record(const wchar_t* tool) const {
+        return e2e::read_file(tools_ + L"\\" + tool + L"_double.log").value_or("");
+    }
+
+    // The signature beside a route: a file of tests/signing (the build's "signing" folder), sent by its
+    // Linux path so it stays binary.
+    void serve_signature(const std::wstring& route, const std::string& fixture) const {
+        const std::string linux_path = narrow(e2e::own_env(L"QUILLMARSH_TEST_BIN")) + "/signing/" + fixture;
+        test_server::set_route(route + L".sig", L"status=200&file=" + test_server::encode(linux_path));
+    }
+    // The shell built with the test publisher key (QUILLMARSH_SIGNED_EXE).
+    e2e::launch signed_shell() const {
+        e2e::launch l = shell();
+        l.exe = e2e::windows_path(e2e::own_env(L"QUILLMARSH_SIGNED_EXE"));
+        return l;
+    }
+
     // A folder of the test's own, for runtimes installed "on the machine".
     std::wstring machine_dir(const std::wstring& name) const { return dir_.sub(name); }
 
@@ -296,6 +316,7 @@ private:
     std::wstring zip_windows_;
     std::optional<test_server::ports> ports_;
     std::unique_ptr<e2e::profile_redirect> redirect_;
+    std::unique_ptr<e2e::unpack_doubles> doubles_;
 };
 
 // Every expected message appears in the log, as a whole message, in this order.
@@ -735,4 +756,128 @@ TEST(sequence, works_for_profile_paths_with_spaces_cyrillic_an_apostrophe_or_gre
         EXPECT_EQ(clients[0].cmdline, L"\"" + home + L"\\bin\\java.exe\" -jar \"" + w.jar() + L"\"");
         EXPECT_EQ(e2e::read_file(w.file(L"java_console.log")).value_or(""), "client up\r\n");
     }
+}
+
+// ---- Signed payloads -------------------------------------------------------------------------------
+// The shell built with the test publisher key against the signatures openssl made (tests/signing).
+
+namespace {
+
+const std::wstring kWrongSignature =
+    L"Подпись файла неверна: файл мог быть подменён. Сообщите администратору сервера.";
+
+#define REQUIRE_SIGNED_WORLD(w)                                           \
+    do {                                                                  \
+        REQUIRE_WORLD(w);                                                 \
+        if (e2e::own_env(L"QUILLMARSH_SIGNED_EXE").empty()) {             \
+            GTEST_SKIP() << "QUILLMARSH_SIGNED_EXE is not set";           \
+        }                                                                 \
+    } while (0)
+
+}  // namespace
+
+TEST(signed_payloads, a_correctly_signed_update_installs) {
+    world w;
+    REQUIRE_SIGNED_WORLD(w);
+    w.install_java17(kHealthyClient);
+    ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+    ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+    w.serve_jar(kJarV2);
+    w.serve_signature(w.jar_route(), "jar-v2.sig");
+
+    const e2e::run_result r = w.run(w.signed_shell());
+    expect_quiet_success(r);
+
+    expect_in_order(w.log(),
+                    {L"Локальный jar-файл присутствует.",
+                     L"Обнаружено обновление! (Local: " + kJarV1Digest + L", Remote: " + kJarV2Digest + L")",
+                     L"Лаунчер обновлён: " + w.jar(), L"Клиент запущен."});
+    EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV2);
+    EXPECT_EQ(test_server::hits(w.jar_route() + L".sig"), 1u);
+}
+
+TEST(signed_payloads, a_jar_without_a_valid_signature_keeps_the_old_jar_and_starts_it) {
+    struct row {
+        const char* name;
+        bool signed_build;
+        const char* signature;  // a tests/signing file; nullptr: the server has no ".sig"
+        std::wstring reason;    // empty: the jar is installed as without a key
+    };
+    const row rows[] = {
+        {"another file's signature", true, "jar-v1.sig", kWrongSignature},
+        {"no signature on the server", true, nullptr,
+         L"Не удалось скачать подпись файла: Сервер вернул код 404"},
+        {"a build without a key never asks", false, "jar-v1.sig", L""},
+    };
+    for (const row& rr : rows) {
+        SCOPED_TRACE(rr.name);
+        world w;
+        REQUIRE_SIGNED_WORLD(w);
+        const std::wstring home = w.install_java17(kHealthyClient);
+        ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+        ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+        w.serve_jar(kJarV2);
+        if (rr.signature != nullptr) w.serve_signature(w.jar_route(), rr.signature);
+
+        const e2e::run_result r = w.run(rr.signed_build ? w.signed_shell() : w.shell());
+        expect_quiet_success(r);
+
+        if (rr.reason.empty()) {
+            EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV2);
+            EXPECT_EQ(test_server::hits(w.jar_route() + L".sig"), 0u);
+            continue;
+        }
+        expect_in_order(w.log(), {L"Локальный jar-файл присутствует.", L"ОШИБКА скачивания: " + rr.reason,
+                                  L"Локальный файл есть — запускаю его без обновления.", L"Клиент запущен."});
+        EXPECT_EQ(count_prefix(w.log(), L"Лаунчер обновлён"), 0u);
+        EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV1);
+        EXPECT_FALSE(e2e::file_exists(w.jar() + L".tmp"));
+        EXPECT_FALSE(e2e::file_exists(w.file(L"last.sha256")));
+        EXPECT_EQ(java_starts(home, "jar").size(), 1u);
+    }
+}
+
+TEST(signed_payloads, a_first_run_with_a_tampered_jar_ends_with_the_download_box) {
+    world w;
+    REQUIRE_SIGNED_WORLD(w);
+    w.install_java17(kHealthyClient);
+    w.serve_jar(kJarV2);
+    w.serve_signature(w.jar_route(), "jar-v1.sig");
+
+    const e2e::run_result r = w.run(w.signed_shell());
+    const e2e::box_seen* box = only_box(r);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text, L"Не удалось скачать лаунчер.\n\n" + kWrongSignature);
+    const std::vector<std::wstring> log = w.log();
+    expect_in_order(log, {L"Локальный jar не скачан.", L"ОШИБКА скачивания: " + kWrongSignature});
+    EXPECT_EQ(count_prefix(log, L"ОШИБКА"), 1u);
+    EXPECT_FALSE(e2e::file_exists(w.jar()));
+    EXPECT_FALSE(e2e::file_exists(w.jar() + L".tmp"));
+}
+
+TEST(signed_payloads, a_tampered_java_archive_fails_both_attempts_and_ends_with_the_java_box) {
+    world w;
+    REQUIRE_SIGNED_WORLD(w);
+    w.serve_java_archive(kHealthyClient);
+    w.serve_signature(w.archive_route(), "jar-v1.sig");
+    w.serve_jar(kJarV1);
+    w.serve_signature(w.jar_route(), "jar-v1.sig");
+
+    const e2e::run_result r = w.run(w.signed_shell());
+    const e2e::box_seen* box = only_box(r);
+    ASSERT_NE(box, nullptr);
+    const std::wstring reason = L"скачивание Java 17 не удалось: " + kWrongSignature;
+    EXPECT_EQ(box->text, L"Не удалось скачать и распаковать Java 17.\n\n" + reason +
+                             L"\n\nПроверьте интернет-соединение и перезапустите лаунчер.\n\nПодробности: " +
+                             w.file(L"launcher.log"));
+    expect_in_order(w.log(), {L"Подготовка встроенной Java 17...",
+                              L"ОШИБКА: не удалось подготовить Java 17: " + reason});
+    EXPECT_EQ(test_server::hits(w.archive_route()), 2u);
+    EXPECT_EQ(test_server::hits(w.archive_route() + L".sig"), 2u);
+    EXPECT_EQ(test_server::hits(w.jar_route()), 0u);
+    for (const wchar_t* left : {L"Java17", L"Java17.new", L"Java17.zip"}) {
+        EXPECT_FALSE(e2e::file_exists(w.file(left)) || e2e::dir_exists(w.file(left))) << narrow(left);
+    }
+    // Nothing of the archive ran: the unpacker was never started.
+    EXPECT_EQ(w.tool_record(L"tar"), "");
 }

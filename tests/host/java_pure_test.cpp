@@ -179,3 +179,23 @@ TEST(is_link_reparse_tag, only_name_surrogates_are_links) {
         EXPECT_EQ(is_link_reparse_tag(r.tag), r.link);
     }
 }
+
+TEST(is_link_entry, a_reparse_point_is_entered_only_when_its_tag_says_it_is_no_link) {
+    struct row {
+        const char* name;
+        bool reparse_point;
+        std::uint32_t tag;
+        bool link;
+    };
+    const row rows[] = {
+        {"plain folder", false, 0u, false},
+        {"plain folder with a stale tag field", false, 0xA000000Cu, false},
+        {"symbolic link", true, 0xA000000Cu, true},
+        {"cloud file placeholder", true, 0x9000001Au, false},
+        {"reparse point whose tag was not reported", true, 0u, true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(is_link_entry(r.reparse_point, r.tag), r.link);
+    }
+}

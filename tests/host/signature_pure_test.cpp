@@ -118,3 +118,19 @@ TEST(p256_signature_from_der, refuses_anything_but_strict_der) {
 }
 
 }  // namespace
+
+TEST(signature_failure_text, names_a_mismatch_and_gives_any_other_status_unsigned) {
+    struct row {
+        std::uint32_t status;
+        std::wstring want;
+    };
+    const row rows[] = {
+        {0xC000A000u, L"Подпись файла неверна: файл мог быть подменён. Сообщите администратору сервера."},
+        {0xC000000Du, L"Не удалось проверить подпись файла (код 3221225485)"},  // STATUS_INVALID_PARAMETER
+        {0xC000A001u, L"Не удалось проверить подпись файла (код 3221266433)"},  // the neighbour is no mismatch
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.status);
+        EXPECT_EQ(signature_failure_text(r.status), r.want);
+    }
+}

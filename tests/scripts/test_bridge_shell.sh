@@ -31,13 +31,11 @@ unset QUILLMARSH_HWID QUILLMARSH_HWID_SIG QUILLMARSH_DEMO_SECONDS QUILLMARSH_DEM
 
 bash "$src/scripts/wine-prefix.sh" "$WINEPREFIX" >/dev/null || { echo "no prefix"; exit 1; }
 bash "$src/scripts/bridge-service.sh" --state "$bridge" >/dev/null || { echo "bridge service did not start"; exit 1; }
-bash "$src/scripts/bridge-files.sh" "$bin" "$work/files" "$bridge" "$work/tools" >/dev/null ||
+bash "$src/scripts/bridge-files.sh" "$bin" "$work/files" "$bridge" "$WINEPREFIX" >/dev/null ||
     { echo "no server files"; exit 1; }
 export QUILLMARSH_FILES_DIR=$work/files QUILLMARSH_DB_DSN="sqlite:$work/bans.sqlite"
 bash "$src/server/bin/dev-server.sh" --state "$server" >/dev/null || { echo "server did not start"; exit 1; }
 export QUILLMARSH_BASE_URL=http://127.0.0.1:$(cat "$server/port")
-export WINEPATH
-WINEPATH=$(winepath -w "$work/tools")
 # A copy of its own: the launcher directory may fall back to launcher_data beside the exe.
 mkdir -p "$work/app"
 cp "$exe" "$work/app/QuillmarshLauncher.exe"

@@ -28,7 +28,7 @@ trap cleanup EXIT
 unset QUILLMARSH_HWID_KEY QUILLMARSH_JAVA_ARCHIVE_PATH QUILLMARSH_LAUNCHER_JAR_PATH QUILLMARSH_DEVICE_LOG_ADDRESS
 
 bash "$src/scripts/wine-prefix.sh" "$WINEPREFIX" >/dev/null || { echo "FAIL: no prefix"; exit 1; }
-DEMO_CLIENT_SECONDS=4 bash "$src/scripts/demo-files.sh" "$bin" "$work/files" "$work/tools" >/dev/null ||
+DEMO_CLIENT_SECONDS=4 bash "$src/scripts/demo-files.sh" "$bin" "$work/files" "$WINEPREFIX" >/dev/null ||
     { echo "FAIL: demo files"; exit 1; }
 export QUILLMARSH_FILES_DIR=$work/files QUILLMARSH_DB_DSN="sqlite:$work/db/bans.sqlite"
 bash "$src/server/bin/dev-server.sh" --state "$server" >/dev/null || { echo "FAIL: server did not start"; exit 1; }
@@ -41,8 +41,6 @@ done
 
 # The shell as a player starts it: launch_and_watch prints every message box; CONSOLE_RUN_SHELL is
 # called by the browser script with the file for its output.
-export WINEPATH
-WINEPATH=$(winepath -w "$work/tools")
 mkdir -p "$work/app"
 cp "$exe" "$work/app/QuillmarshLauncher.exe"
 exe_win=$(winepath -w "$work/app/QuillmarshLauncher.exe")

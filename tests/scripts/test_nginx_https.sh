@@ -49,7 +49,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/tls/privkey.pem" -out "
     -days 2 -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" 2>/dev/null || { echo "openssl failed"; exit 1; }
 
 # The two download files of the build's own paths (the Java 17 archive's java.exe is the test double).
-DEMO_CLIENT_SECONDS=8 bash "$src/scripts/demo-files.sh" "$bin" "$work/files" "$work/tools" >/dev/null ||
+DEMO_CLIENT_SECONDS=8 bash "$src/scripts/demo-files.sh" "$bin" "$work/files" >/dev/null ||
     { echo "FAIL: demo files"; exit 1; }
 jar_path=$(cache_value QUILLMARSH_LAUNCHER_JAR_PATH)
 archive_path=$(cache_value QUILLMARSH_JAVA_ARCHIVE_PATH)
@@ -156,16 +156,16 @@ check "anything else is 404" "404" "$(fetch /launcher/)"
 check "malformed ban check: PHP answers" "400" "$(fetch "/launcher/hwid_ban.php?hwid=x&sig=y")"
 check "plain HTTP on the TLS port is refused" "400" "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port$jar_path")"
 
-# The shell, as on a player's first run: a prefix of its own, tar.exe double on its PATH.
+# The shell, as on a player's first run: a prefix of its own, the tar.exe double in its system folder.
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 bash "$src/scripts/wine-prefix.sh" "$prefix" >/dev/null || { echo "FAIL: wine prefix"; exit 1; }
+cp "$bin/doubles/tar/tar.exe" "$prefix/drive_c/windows/system32/tar.exe"
 wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
 to_windows() { local p=$1; echo "Z:${p//\//\\}"; }
 # A copy of the exe in the temp folder: its last-resort launcher directory (beside it) stays in here too.
 mkdir -p "$work/app"
 cp "$exe" "$work/app/QuillmarshLauncher.exe"
-export WINEPATH QUILLMARSH_BASE_URL=$base
-WINEPATH=$(to_windows "$work/tools")
+export QUILLMARSH_BASE_URL=$base
 run=(wine "$bin/programs/launch_and_watch.exe" --limit-seconds 200 "$(to_windows "$work/app/QuillmarshLauncher.exe")")
 [ -n "${DISPLAY:-}" ] || run=(xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "${run[@]}")
 "${run[@]}" >"$work/shell.out" 2>&1

@@ -234,6 +234,41 @@ profile_redirect::~profile_redirect() {
     }
 }
 
+// ---- System programs -----------------------------------------------------------------------------
+
+std::wstring system_folder() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const UINT n = GetSystemDirectoryW(buffer, MAX_PATH + 1);
+    return n > 0 && n <= MAX_PATH ? std::wstring(buffer, n) : std::wstring();
+}
+
+system_program::system_program(const std::wstring& relative, const std::wstring& source)
+    : path(system_folder() + relative) {
+    // A copy saved by a run that crashed is the original: keep it, drop what that run left in place.
+    const std::wstring keep = path + L".qm-saved";
+    if (file_exists(keep)) {
+        DeleteFileW(path.c_str());
+        saved_ = keep;
+    } else if (file_exists(path) && MoveFileExW(path.c_str(), keep.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        saved_ = keep;
+    }
+    if (!source.empty()) {
+        const std::size_t cut = path.rfind(L'\\');
+        make_dirs(path.substr(0, cut));
+        CopyFileW(source.c_str(), path.c_str(), FALSE);
+    }
+}
+
+system_program::~system_program() {
+    DeleteFileW(path.c_str());
+    if (!saved_.empty()) MoveFileExW(saved_.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+unpack_doubles::unpack_doubles(bool with_tar, bool with_powershell)
+    : tar(L"\\tar.exe", with_tar ? test_bin(L"doubles\\tar\\tar.exe") : L""),
+      powershell(L"\\WindowsPowerShell\\v1.0\\powershell.exe",
+                 with_powershell ? test_bin(L"doubles\\powershell\\powershell.exe") : L"") {}
+
 // ---- Archives ------------------------------------------------------------------------------------
 
 std::uint32_t crc32(const std::string& bytes) {

@@ -99,6 +99,38 @@ private:
     std::vector<saved_value> saved_;
 };
 
+// ---- System programs -----------------------------------------------------------------------------
+
+// GetSystemDirectoryW of this process (under Wine the prefix's C:\windows\system32).
+std::wstring system_folder();
+
+// Puts a program at system_folder() + `relative` ("\tar.exe") for the scope: a copy of `source`, or,
+// with an empty source, no program there at all. What was there (Wine's own stub, or nothing) is put
+// back afterwards. The shell starts its unpack programs from there only, so this is how a scene gives
+// it the doubles; scenes run one at a time (the folder is the whole prefix's).
+class system_program {
+public:
+    system_program(const std::wstring& relative, const std::wstring& source);
+    ~system_program();
+    system_program(const system_program&) = delete;
+    system_program& operator=(const system_program&) = delete;
+
+    std::wstring path;
+
+private:
+    std::wstring saved_;  // where the previous file waits; empty when there was none
+};
+
+// The build's tar.exe and powershell.exe doubles in the system folder, each only when asked (otherwise
+// that program is absent), for the scope. The doubles keep their ini and log files in the folder that
+// QUILLMARSH_DOUBLE_DIR names: set it for this process and its children (env_var) or in a launch's
+// environment.
+struct unpack_doubles {
+    unpack_doubles(bool with_tar, bool with_powershell);
+    system_program tar;
+    system_program powershell;
+};
+
 // ---- Archives ------------------------------------------------------------------------------------
 
 // The zip checksum (CRC-32, reflected, polynomial 0xEDB88320).

@@ -29,25 +29,26 @@ const std::string& java_double_bytes() {
     return bytes;
 }
 
-// One provisioning scene: a launcher directory, a tools folder that is the whole PATH (holding copies of
-// the tar and PowerShell doubles as asked), and archives served by the test server.
+// One provisioning scene: a launcher directory, the tar and PowerShell doubles in the system folder as
+// asked, a tools folder that holds their ini and log files and is the whole PATH (so nothing is found
+// by search), and archives served by the test server.
 struct scene {
     temp_dir temp{L"java17"};
     std::wstring launcher = temp.path + L"\\launcher";
     std::wstring tools = temp.path + L"\\tools";
     std::vector<std::wstring> served_files;
+    std::optional<support::unpack_doubles> doubles;
     std::optional<env_guard> path_guard;
+    std::optional<env_guard> records_guard;
 
     explicit scene(bool with_tar = true, bool with_powershell = true, const std::wstring& launcher_name = L"launcher") {
         launcher = temp.path + L"\\" + launcher_name;
         make_dirs(launcher);
         set_log_file(launcher + L"\\launcher.log");
         make_dirs(tools);
-        if (with_tar) CopyFileW(double_path(L"tar").c_str(), (tools + L"\\tar.exe").c_str(), FALSE);
-        if (with_powershell) {
-            CopyFileW(double_path(L"powershell").c_str(), (tools + L"\\powershell.exe").c_str(), FALSE);
-        }
+        doubles.emplace(with_tar, with_powershell);
         path_guard.emplace(L"PATH", tools);
+        records_guard.emplace(L"QUILLMARSH_DOUBLE_DIR", tools);
     }
     ~scene() {
         set_log_file(L"");
@@ -237,6 +238,51 @@ TEST(java17_provisioning, powershell_unpacks_when_tar_is_missing_even_below_a_pa
     EXPECT_NE(s.log_of(L"powershell").find("archive=" + narrow(s.archive()) + "\n"), std::string::npos);
     EXPECT_NE(s.log_of(L"powershell").find("destination=" + narrow(s.staging()) + "\n"), std::string::npos);
     EXPECT_FALSE(exists(s.archive()));
+}
+
+TEST(java17_provisioning, tar_runs_from_the_system_folder_never_beside_the_program_or_in_the_working_folder) {
+    NEED_SERVER();
+    scene s;
+    s.records_guard.reset();  // every copy of the double keeps its ini and log beside itself
+    const std::wstring system_log = support::system_folder() + L"\\tar_double.log";
+    DeleteFileW(system_log.c_str());
+    // Planted copies that would fail the unpack if they ran (PowerShell would then cover for them,
+    // so only their logs can tell).
+    std::wstring own(32768, L'\0');
+    own.resize(GetModuleFileNameW(nullptr, own.data(), static_cast<DWORD>(own.size())));
+    const std::wstring beside = own.substr(0, own.rfind(L'\\'));
+    const std::wstring working = s.temp.sub(L"working");
+    for (const std::wstring& dir : {beside, working}) {
+        ASSERT_TRUE(CopyFileW(double_path(L"tar").c_str(), (dir + L"\\tar.exe").c_str(), FALSE));
+        write_file(dir + L"\\tar_double.ini", "exit=7\n");
+    }
+    wchar_t previous_cwd[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH + 1, previous_cwd);
+    SetCurrentDirectoryW(working.c_str());
+
+    const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
+    std::wstring error;
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+
+    SetCurrentDirectoryW(previous_cwd);
+    const std::string system_record = read_file(system_log);
+    std::vector<std::string> planted_records;
+    for (const std::wstring& dir : {beside, working}) {
+        planted_records.push_back(read_file(dir + L"\\tar_double.log"));
+        for (const wchar_t* name : {L"\\tar.exe", L"\\tar_double.ini", L"\\tar_double.log"}) {
+            DeleteFileW((dir + name).c_str());
+        }
+    }
+    DeleteFileW(system_log.c_str());
+
+    EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\jdk"));
+    EXPECT_EQ(error, L"");
+    // The command line is the one the search would have taken; only where the program comes from changed.
+    EXPECT_NE(system_record.find("cmdline=tar.exe -xf \"" + narrow(s.archive()) + "\" -C \"" + narrow(s.staging()) +
+                                 "\""),
+              std::string::npos)
+        << system_record;
+    EXPECT_EQ(planted_records, std::vector<std::string>({"", ""}));
 }
 
 TEST(java17_provisioning, when_both_unpackers_fail_the_tar_reason_is_reported) {

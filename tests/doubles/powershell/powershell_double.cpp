@@ -1,5 +1,6 @@
-// Stand-in for powershell.exe (Win32 only), found through PATH like the real one: put the folder holding
-// it (or a copy) in PATH. It understands the one script the shell runs,
+// Stand-in for powershell.exe (Win32 only). The shell starts it from the system folder only: tests copy
+// it over C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe of their prefix (Wine's stub) for
+// the scene. It understands the one script the shell runs,
 //     powershell.exe -NoProfile -Command "Expand-Archive -LiteralPath '<a.zip>' -DestinationPath '<dir>' -Force"
 // parsing the script as PowerShell does for this form: single-quoted literals in which a quote is
 // written twice ('O''Brien'), the typographic quotes U+2018..U+201B counting as quotes too; a string
@@ -9,9 +10,10 @@
 //
 // Exit codes: 0 unpacked; 1 parse error, unknown command or parameter, damaged archive; or a forced
 // code, without doing anything: environment variable QUILLMARSH_POWERSHELL_EXIT=N, else "exit=N" in
-// powershell_double.ini beside the program.
-// Every start appends to powershell_double.log beside the program "cmdline=<command line>" and, when
-// the script parsed, "archive=<path>" and "destination=<path>" as understood (UTF-8).
+// powershell_double.ini.
+// Every start appends to powershell_double.log "cmdline=<command line>" and, when the script parsed,
+// "archive=<path>" and "destination=<path>" as understood (UTF-8). Both files are in
+// QUILLMARSH_DOUBLE_DIR when that is set, else beside the program.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -74,7 +76,7 @@ bool same_word(const std::wstring& a, const wchar_t* b) {
 
 int wmain() {
     using namespace zip_double;
-    const std::wstring here = own_directory();
+    const std::wstring here = record_directory();
     const std::wstring log = here + L"\\powershell_double.log";
     record(log, "cmdline=" + to_utf8(GetCommandLineW()));
 

@@ -1,12 +1,14 @@
-// Stand-in for the system's tar.exe (Win32 only), found through PATH like the real one: put the folder
-// holding it (or a copy) in PATH. It understands the one form the shell uses,
+// Stand-in for the system's tar.exe (Win32 only). The shell starts tar.exe from the system folder only:
+// tests copy the double to C:\windows\system32\tar.exe of their prefix. It understands the one form
+// the shell uses,
 //     tar.exe -xf "<archive.zip>" -C "<existing directory>"
 // and really unpacks the zip (stored or deflate entries, see zip_extract.h) into the directory.
 //
 // Exit codes: 0 unpacked; 1 usage error, missing -C directory, unreadable or damaged archive, unsafe
 // entry name (as bsdtar ends with 1 on a fatal error); or a forced code, without unpacking:
-//     environment variable QUILLMARSH_TAR_EXIT=N, else "exit=N" in tar_double.ini beside the program.
-// Every start appends "cmdline=<command line>" (UTF-8) to tar_double.log beside the program.
+//     environment variable QUILLMARSH_TAR_EXIT=N, else "exit=N" in tar_double.ini.
+// Every start appends "cmdline=<command line>" (UTF-8) to tar_double.log. Both files are in
+// QUILLMARSH_DOUBLE_DIR when that is set, else beside the program.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -14,7 +16,7 @@
 
 int wmain() {
     using namespace zip_double;
-    const std::wstring here = own_directory();
+    const std::wstring here = record_directory();
     record(here + L"\\tar_double.log", "cmdline=" + to_utf8(GetCommandLineW()));
 
     const long long forced = forced_exit(L"QUILLMARSH_TAR_EXIT", here + L"\\tar_double.ini");

@@ -359,6 +359,18 @@ inline std::wstring own_directory() {
     return cut == std::wstring::npos ? std::wstring(L".") : buffer.substr(0, cut);
 }
 
+// Where the double keeps its ini and log: QUILLMARSH_DOUBLE_DIR when set (the copy the shell starts
+// lives in the system folder, which every test shares), else the program's own folder.
+inline std::wstring record_directory() {
+    std::wstring buffer(32768, L'\0');
+    const DWORD n = GetEnvironmentVariableW(L"QUILLMARSH_DOUBLE_DIR", buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n > 0 && n < buffer.size()) {
+        buffer.resize(n);
+        return buffer;
+    }
+    return own_directory();
+}
+
 inline std::string to_utf8(const std::wstring& text) {
     if (text.empty()) return {};
     const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
