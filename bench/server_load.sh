@@ -19,6 +19,7 @@
 # Not part of the test command. Needs nginx, php8.2-fpm, php8.2-pgsql, postgresql-15, wrk (setup.sh).
 # Usage: bench/server_load.sh [--rows N] [--seconds S] [--soak S] [--connections "16 64 256"]
 #                             [--databases "sqlite pgsql"] [--server DIR] [--values FILE]
+#                             [--pg-settings "-c NAME=VALUE ..."]
 #   --server DIR: the server tree to measure (default: this repository's server/), e.g. an older one
 #   --values FILE: extra NAME=value lines for render.sh (e.g. a pool size to try)
 set -euo pipefail
@@ -30,6 +31,8 @@ soak=60
 connections="16 64 256"
 databases="sqlite pgsql"
 extra_values=""
+dsn=""
+pg_settings=""  # extra server settings, e.g. "-c shared_buffers=1GB -c max_wal_size=4GB"
 while [ $# -gt 0 ]; do
     case "$1" in
         --rows) rows=$2; shift 2 ;;
@@ -38,6 +41,7 @@ while [ $# -gt 0 ]; do
         --connections) connections=$2; shift 2 ;;
         --databases) databases=$2; shift 2 ;;
         --server) server=$(cd "$2" && pwd); shift 2 ;;
+        --pg-settings) pg_settings=$2; shift 2 ;;
         --values) extra_values=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
         *) sed -n '2,/^set -e/p' "$0" | sed '$d'; exit 2 ;;
     esac
@@ -139,7 +143,7 @@ start_postgres() {
     mkdir -p "$work/pg"
     [ "$(id -u)" -ne 0 ] || chown postgres: "$work/pg"
     "${as_pg[@]}" "$pg/initdb" -D "$work/pg" -A trust -U quillmarsh >"$work/logs/initdb.log" 2>&1
-    "${as_pg[@]}" "$pg/pg_ctl" -D "$work/pg" -o "-k $work/pg -c listen_addresses= -c max_connections=200" \
+    "${as_pg[@]}" "$pg/pg_ctl" -D "$work/pg" -o "-k $work/pg -c listen_addresses= -c max_connections=200 $pg_settings" \
         -l "$work/pg/postgres.log" -w start >/dev/null
     pg_running=1
 }
@@ -184,6 +188,7 @@ FPM_GROUP=$group
 NGINX_USER=$user
 NGINX_GROUP=$group
 ADMIN_ALLOW=127.0.0.1
+DEVICE_LOG_QUEUE=$work/queue
 VALUES
     [ -z "$extra_values" ] || cat "$extra_values" >>"$work/values"
     bash "$server/deploy/render.sh" "$work/values" "$work/conf" >/dev/null
@@ -336,7 +341,9 @@ limits_demo() {  # the production limits per address: 64 connections from one ad
     echo "production limits, one address, 64 connections for 5 s: answers $(field counts "$out")" \
         "(429: request rate, 503: connections); p50 $(ms p50 "$out") p99 $(ms p99 "$out") max $(ms max "$out") ms"
 }
-log_checks() {  # the device log's check count of today
+log_checks() {  # the device log's check count of today, once the queue is written (bans.php drain)
+    QUILLMARSH_DB_DSN=$dsn QUILLMARSH_DB_USER=quillmarsh QUILLMARSH_DEVICE_LOG_QUEUE=$work/queue \
+        php "$server/bin/bans.php" drain >/dev/null
     if [ "$1" = sqlite ]; then
         python3 -c 'import sqlite3,sys,time; print(sqlite3.connect(sys.argv[1]).execute("SELECT COALESCE(SUM(checks),0) FROM device_days WHERE day = ?", (time.strftime("%Y-%m-%d", time.gmtime()),)).fetchone()[0])' "$work/data/bans.sqlite"
     else
@@ -399,12 +406,14 @@ for db in $databases; do
         sqlite)
             log "filling SQLite"
             fill_sqlite "$work/data/bans.sqlite"
-            render "sqlite:$work/data/bans.sqlite" ;;
+            dsn="sqlite:$work/data/bans.sqlite"
+            render "$dsn" ;;
         pgsql)
             log "filling PostgreSQL"
             start_postgres
             fill_postgres
-            render "pgsql:host=$work/pg;dbname=postgres" ;;
+            dsn="pgsql:host=$work/pg;dbname=postgres"
+            render "$dsn" ;;
         *) echo "unknown database $db" >&2; exit 2 ;;
     esac
     start_servers

@@ -37,6 +37,10 @@ function quillmarsh_config(): array
         // IPv6 /48) or 'off'; and how many days a device and its history are kept after its last check.
         'device_log_address' => 'full',
         'device_log_days' => 180,
+        // A folder on this machine's own disk where checks wait to be written to the device log, many
+        // per transaction (lib/device_queue.php); writable by the web server's user. Empty: each check
+        // is written on its own. Under load this is what keeps the log from limiting the endpoint.
+        'device_log_queue' => __DIR__ . '/data/queue',
         // The console (/admin/): a session ends after this many minutes without a request.
         'admin_idle_minutes' => 30,
     ];
@@ -59,6 +63,7 @@ function quillmarsh_config(): array
         'launcher_jar_path' => 'QUILLMARSH_LAUNCHER_JAR_PATH',
         'device_log_address' => 'QUILLMARSH_DEVICE_LOG_ADDRESS',
         'device_log_days' => 'QUILLMARSH_DEVICE_LOG_DAYS',
+        'device_log_queue' => 'QUILLMARSH_DEVICE_LOG_QUEUE',
         'admin_idle_minutes' => 'QUILLMARSH_ADMIN_IDLE_MINUTES',
     ];
     foreach ($env as $key => $name) {

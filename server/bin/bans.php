@@ -13,6 +13,8 @@
 //                                                  input (again: a new password, which ends its sessions)
 //   php server/bin/bans.php operator remove NAME | operator list
 //   php server/bin/bans.php prune                  forgets devices not seen for device_log_days days
+//   php server/bin/bans.php drain                  writes this machine's device log queue to the database
+//                                                  now (before taking a node out of service)
 // Changes are written to the audit as "shell:<user>" (the user who ran sudo, if any).
 // Output is one line per record with tab-separated fields; control characters and backslashes in the
 // values are escaped (\t, \n, \xNN, \\), so a reason cannot forge lines or drive the terminal.
@@ -25,7 +27,7 @@ require_once __DIR__ . '/../lib/console.php';
 function usage(): never
 {
     fwrite(STDERR, "usage: bans.php migrate | ban HWID [--until TIME] [REASON...] | unban HWID | list | check HWID"
-        . " | sign HWID | operator add|remove NAME | operator list | prune\n");
+        . " | sign HWID | operator add|remove NAME | operator list | prune | drain\n");
     exit(2);
 }
 
@@ -200,6 +202,20 @@ try {
         case 'prune':
             $deleted = device_log_prune(admin_open($config, false), (int)$config['device_log_days']);
             echo "forgot $deleted device log rows older than {$config['device_log_days']} days\n";
+            break;
+        case 'drain':
+            $dir = device_queue_dir($config);
+            if ($dir === null || !is_dir($dir)) {
+                echo "no device log queue here\n";
+                break;
+            }
+            $db = admin_open($config, false);
+            $written = 0;
+            do {  // each drain is bounded in time; a long queue takes several
+                $more = device_queue_drain($dir, static fn (): PDO => $db, DEVICE_QUEUE_DRAIN_SECONDS);
+                $written += $more;
+            } while ($more > 0 && device_queue_pending($dir));
+            echo "wrote $written queued checks to the device log\n";
             break;
         case 'sign':
             echo hwid_signature(hwid_argument($argv), (string)$config['hwid_key']), "\n";

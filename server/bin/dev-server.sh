@@ -33,6 +33,9 @@ php -r 'require $argv[1]; $f = db_sqlite_file(quillmarsh_config()); if ($f !== n
     "$here/lib/db.php"
 php "$here/bin/bans.php" migrate >"$state/migrate.log" 2>&1 || { cat "$state/migrate.log" >&2; exit 1; }
 export QUILLMARSH_ALLOW_DEVELOPMENT_KEY=1
+# The device log's queue in the state folder (not in the server's tree) unless one is configured.
+export QUILLMARSH_DEVICE_LOG_QUEUE=${QUILLMARSH_DEVICE_LOG_QUEUE:-$state/queue}
+mkdir -p "$QUILLMARSH_DEVICE_LOG_QUEUE"
 if [ -z "$port" ]; then
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 fi

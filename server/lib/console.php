@@ -16,7 +16,7 @@
 //   the window has passed.
 declare(strict_types=1);
 
-require_once __DIR__ . '/devices.php';
+require_once __DIR__ . '/device_queue.php';
 
 const CONSOLE_COOKIE = 'qm_session';
 const CONSOLE_SIGNIN_COOKIE = 'qm_signin';

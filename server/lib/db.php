@@ -204,6 +204,14 @@ function db_migrations(string $driver = 'sqlite'): array
                 . 'failures INTEGER NOT NULL, '
                 . 'first_at VARCHAR(32) NOT NULL)',
         ],
+        3 => [
+            // The device log's queue writes its checks in slices, each named by a marker recorded in the
+            // same transaction: a slice written just before its writer died is not counted again.
+            'CREATE TABLE device_log_writes ('
+                . 'marker VARCHAR(160) NOT NULL PRIMARY KEY, '
+                . 'written_at VARCHAR(32) NOT NULL)',
+            'CREATE INDEX device_log_writes_at ON device_log_writes (written_at)',
+        ],
     ];
 }
 

@@ -24,53 +24,60 @@ function device_log_address(?string $address, string $mode): ?string
     return inet_ntop($binary);
 }
 
-// One correctly signed check: the device's row and its row of the day, in one transaction (one commit).
-// Both statements are upserts on a primary key.
+// One correctly signed check, written at once: the device's row and its row of the day, in one
+// transaction (one commit). The endpoint normally goes through the queue (device_queue.php), which
+// writes many checks per commit; this is its fallback and the command line's way.
 function device_log_record(PDO $db, string $hwid, bool $banned, ?string $address, ?string $now = null): void
 {
-    $now ??= db_time();
-    $verdict = $banned ? 'banned' : 'not banned';
-    $day = substr($now, 0, 10);
-    if (db_driver($db) === 'mysql') {
-        $device = 'INSERT INTO devices (hwid, first_seen, last_seen, checks, last_address, last_verdict) '
-            . 'VALUES (?, ?, ?, 1, ?, ?) ON DUPLICATE KEY UPDATE last_seen = VALUES(last_seen), '
-            . 'checks = checks + 1, last_address = VALUES(last_address), last_verdict = VALUES(last_verdict)';
-        $daily = 'INSERT INTO device_days (hwid, day, checks, last_verdict) VALUES (?, ?, 1, ?) '
-            . 'ON DUPLICATE KEY UPDATE checks = checks + 1, last_verdict = VALUES(last_verdict)';
-    } else {  // SQLite 3.24+ (PostgreSQL: below)
-        $device = 'INSERT INTO devices (hwid, first_seen, last_seen, checks, last_address, last_verdict) '
-            . 'VALUES (?, ?, ?, 1, ?, ?) ON CONFLICT (hwid) DO UPDATE SET last_seen = excluded.last_seen, '
-            . 'checks = devices.checks + 1, last_address = excluded.last_address, '
-            . 'last_verdict = excluded.last_verdict';
-        $daily = 'INSERT INTO device_days (hwid, day, checks, last_verdict) VALUES (?, ?, 1, ?) '
-            . 'ON CONFLICT (hwid, day) DO UPDATE SET checks = device_days.checks + 1, '
-            . 'last_verdict = excluded.last_verdict';
+    device_log_write($db, [[$hwid, $now ?? db_time(), $banned, $address]]);
+}
+
+// Writes checks ([hwid, time, banned, address], in the order they were answered) in one transaction:
+// every device's row counts its checks and keeps the latest time, address and verdict, every device's
+// day row counts that day's. Checks arrive late or out of order (from a queue that waited for the
+// database): a row keeps the later of its time and theirs. $marker (optional) names this write: a
+// write whose marker is already recorded was done before and is skipped, so a queue slice applied
+// just before its writer died is not counted twice. Returns false when it was skipped.
+function device_log_write(PDO $db, array $checks, ?string $marker = null): bool
+{
+    $devices = [];
+    $days = [];
+    foreach ($checks as [$hwid, $time, $banned, $address]) {
+        $verdict = $banned ? 'banned' : 'not banned';
+        $device = &$devices[$hwid];
+        if ($device === null) {
+            $device = [$hwid, $time, $time, 0, $address, $verdict];
+        }
+        $device[3]++;
+        if ($time >= $device[2]) {
+            [$device[2], $device[4], $device[5]] = [$time, $address, $verdict];
+        }
+        $device[1] = min($device[1], $time);
+        unset($device);
+        $day = &$days[$hwid . substr($time, 0, 10)];
+        $day ??= [$hwid, substr($time, 0, 10), 0, $verdict];
+        $day[2]++;
+        $day[3] = $verdict;
+        unset($day);
     }
-    if (db_driver($db) === 'pgsql') {
-        // One round trip instead of five (begin, two statements, commit): both upserts in one statement,
-        // sent as one query with the setting that the commit need not wait for the disk flush. A crash
-        // can lose the last fraction of a second of check counts, never a ban (written elsewhere, with
-        // durable commits), and the database stays consistent. Several statements in one query run as
-        // one transaction that is rolled back whole on an error. The values are quoted by the driver
-        // (and are a checked fingerprint, times made here, a checked address and a fixed word).
-        $q = static fn (?string $value): string => $value === null ? 'NULL' : $db->quote($value);
-        $db->exec('SET LOCAL synchronous_commit = off; '
-            . 'WITH device AS (INSERT INTO devices (hwid, first_seen, last_seen, checks, last_address, last_verdict) '
-            . "VALUES ({$q($hwid)}, {$q($now)}, {$q($now)}, 1, {$q($address)}, {$q($verdict)}) "
-            . 'ON CONFLICT (hwid) DO UPDATE SET last_seen = excluded.last_seen, checks = devices.checks + 1, '
-            . 'last_address = excluded.last_address, last_verdict = excluded.last_verdict) '
-            . 'INSERT INTO device_days (hwid, day, checks, last_verdict) '
-            . "VALUES ({$q($hwid)}, {$q($day)}, 1, {$q($verdict)}) "
-            . 'ON CONFLICT (hwid, day) DO UPDATE SET checks = device_days.checks + 1, '
-            . 'last_verdict = excluded.last_verdict');
-        return;
-    }
-    // PDO's own transaction: a request that ends inside it (a fatal error) leaves its reused connection
-    // rolled back, not holding a write lock.
     $db->beginTransaction();
     try {
-        $db->prepare($device)->execute([$hwid, $now, $now, $address, $verdict]);
-        $db->prepare($daily)->execute([$hwid, $day, $verdict]);
+        if ($marker !== null) {
+            $seen = $db->prepare('SELECT 1 FROM device_log_writes WHERE marker = ?');
+            $seen->execute([$marker]);
+            if ($seen->fetchColumn() !== false) {
+                $db->rollBack();
+                return false;
+            }
+            $db->prepare('INSERT INTO device_log_writes (marker, written_at) VALUES (?, ?)')
+                ->execute([$marker, db_time()]);
+        }
+        foreach (array_chunk(array_values($devices), DEVICE_LOG_ROWS_PER_STATEMENT) as $rows) {
+            device_log_upsert($db, 'devices', $rows);
+        }
+        foreach (array_chunk(array_values($days), DEVICE_LOG_ROWS_PER_STATEMENT) as $rows) {
+            device_log_upsert($db, 'device_days', $rows);
+        }
         $db->commit();
     } catch (Throwable $e) {
         if ($db->inTransaction()) {
@@ -81,6 +88,45 @@ function device_log_record(PDO $db, string $hwid, bool $banned, ?string $address
     if (db_driver($db) === 'sqlite') {
         db_sqlite_wal_restart($db);
     }
+    return true;
+}
+
+// Rows per statement: one statement writes many rows (parameters: 6 per row, far below the limits of
+// SQLite (32,766) and PostgreSQL (65,535)).
+const DEVICE_LOG_ROWS_PER_STATEMENT = 500;
+
+// One multi-row upsert. In a row that exists, the counts add up and the latest time wins; every
+// assignment reads the row as it was (MySQL reads the columns already assigned: last_seen goes last).
+function device_log_upsert(PDO $db, string $table, array $rows): void
+{
+    $driver = db_driver($db);
+    $width = count($rows[0]);
+    $values = implode(', ', array_fill(0, count($rows), '(' . implode(', ', array_fill(0, $width, '?')) . ')'));
+    if ($table === 'devices') {
+        $sql = 'INSERT INTO devices (hwid, first_seen, last_seen, checks, last_address, last_verdict) VALUES ' . $values;
+        if ($driver === 'mysql') {
+            $newer = 'VALUES(last_seen) >= last_seen';
+            $sql .= ' ON DUPLICATE KEY UPDATE checks = checks + VALUES(checks), '
+                . "last_address = IF($newer, VALUES(last_address), last_address), "
+                . "last_verdict = IF($newer, VALUES(last_verdict), last_verdict), "
+                . 'first_seen = LEAST(first_seen, VALUES(first_seen)), last_seen = GREATEST(last_seen, VALUES(last_seen))';
+        } else {
+            [$least, $greatest] = $driver === 'pgsql' ? ['LEAST', 'GREATEST'] : ['MIN', 'MAX'];
+            $newer = 'excluded.last_seen >= devices.last_seen';
+            $sql .= ' ON CONFLICT (hwid) DO UPDATE SET checks = devices.checks + excluded.checks, '
+                . "last_address = CASE WHEN $newer THEN excluded.last_address ELSE devices.last_address END, "
+                . "last_verdict = CASE WHEN $newer THEN excluded.last_verdict ELSE devices.last_verdict END, "
+                . "first_seen = $least(devices.first_seen, excluded.first_seen), "
+                . "last_seen = $greatest(devices.last_seen, excluded.last_seen)";
+        }
+    } else {
+        $sql = 'INSERT INTO device_days (hwid, day, checks, last_verdict) VALUES ' . $values
+            . ($driver === 'mysql'
+                ? ' ON DUPLICATE KEY UPDATE checks = checks + VALUES(checks), last_verdict = VALUES(last_verdict)'
+                : ' ON CONFLICT (hwid, day) DO UPDATE SET checks = device_days.checks + excluded.checks, '
+                    . 'last_verdict = excluded.last_verdict');
+    }
+    $db->prepare($sql)->execute(array_merge(...array_map('array_values', $rows)));
 }
 
 // Forgets devices not seen for $days days and day rows older than that; returns the rows deleted.
@@ -93,7 +139,10 @@ function device_log_prune(PDO $db, int $days, ?int $now = null): int
     $deleted += $query->rowCount();
     $query = $db->prepare('DELETE FROM device_days WHERE day < ?');
     $query->execute([substr($cut, 0, 10)]);
-    return $deleted + $query->rowCount();
+    $deleted += $query->rowCount();
+    // The queue's write markers only need to outlive a writer that died mid-write: a day is plenty.
+    $db->prepare('DELETE FROM device_log_writes WHERE written_at < ?')->execute([db_time(($now ?? time()) - 86400)]);
+    return $deleted;
 }
 
 // What a search text means: a fingerprint prefix (hex only, up to 64 characters) or an address prefix

@@ -74,6 +74,7 @@ FPM_GROUP=$group
 NGINX_USER=$user
 NGINX_GROUP=$group
 ADMIN_ALLOW=127.0.0.1,::1
+DEVICE_LOG_QUEUE=$work/queue
 VALUES
 bash "$src/server/deploy/render.sh" "$work/values" "$work/conf" >/dev/null || { echo "FAIL: render"; exit 1; }
 # The key the exe under test was built with; a production server refuses the public development key,

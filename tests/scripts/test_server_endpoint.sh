@@ -209,7 +209,7 @@ prod_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0
 start_prod() {  # start_prod [VAR=VALUE...]: the router on prod_port, its error log in $prod/error.log
     [ -z "$prod_pid" ] || { kill "$prod_pid"; wait "$prod_pid" 2>/dev/null; }
     : >"$prod/error.log"
-    env -u QUILLMARSH_ALLOW_DEVELOPMENT_KEY "$@" \
+    env -u QUILLMARSH_ALLOW_DEVELOPMENT_KEY QUILLMARSH_DEVICE_LOG_QUEUE="$prod/queue" "$@" \
         php -d error_log="$prod/error.log" -S "127.0.0.1:$prod_port" -t "$src/server/public" \
         "$src/server/public/router.php" >"$prod/server.log" 2>&1 </dev/null &
     prod_pid=$!
@@ -241,14 +241,14 @@ check "no table: the cause is in the error log" "1" \
 tool list >/dev/null 2>"$work/tool.err"
 check "admin command without the schema: fails" "1" "$?"
 check "admin command without the schema: says what to run" "1" "$(grep -c 'run bin/bans.php migrate' "$work/tool.err")"
-check "migrate" "schema upgraded from version 0 to 2" "$(tool migrate)"
+check "migrate" "schema upgraded from version 0 to 3" "$(tool migrate)"
 schema_before=$(test_db_schema)
 tool ban "$other" kept by a second migrate >/dev/null
 rows_before=$(sql "SELECT hwid, reason, banned_at FROM hwid_bans")
-check "migrate again" "schema is up to date (version 2)" "$(tool migrate)"
+check "migrate again" "schema is up to date (version 3)" "$(tool migrate)"
 check "migrate again: the same tables, columns and indexes" "$schema_before" "$(test_db_schema)"
 check "migrate again: the same rows" "$rows_before" "$(sql "SELECT hwid, reason, banned_at FROM hwid_bans")"
-check "migrate again: one version row" "2" "$(sql "SELECT version FROM schema_version" | paste -sd,)"
+check "migrate again: one version row" "3" "$(sql "SELECT version FROM schema_version" | paste -sd,)"
 tool unban "$other" >/dev/null
 check "migrated: the check answers" '200 {"banned":false}' "$(prod_ask "?hwid=$hwid&sig=$prod_sig")"
 

@@ -220,6 +220,8 @@ if ($session === null) {
     redirect('/admin/signin?next=' . rawurlencode($path . ($query !== '' ? '?' . $query : '')));
 }
 $operator = (string)$session['operator'];
+// Checks still in the device log's queue are written before any page reads the log.
+device_queue_catch_up($config, static fn (): PDO => $db);
 
 if ($method === 'POST') {
     if (!form_is_ours((string)$session['csrf'])) {

@@ -8,7 +8,7 @@ declare(strict_types=1);
 
 // A correctly signed check is also written to the device log; a failure to write it changes neither the
 // verdict nor the status, it only goes to the error log.
-require_once __DIR__ . '/../../lib/devices.php';
+require_once __DIR__ . '/../../lib/device_queue.php';
 
 function answer(int $status, array $body, ?callable $after = null): never
 {
@@ -64,14 +64,13 @@ try {
 }
 answer(200, ['banned' => $banned], static function () use ($db, $hwid, $banned, $config): void {
     try {
-        if ($config['db_read_dsn'] !== '') {
-            $db = bans_open($config);  // a replica answered the look-up; the log goes to the primary
-        }
+        // A replica answered the look-up: the log goes to the primary (opened only when written to).
+        $open = $config['db_read_dsn'] === '' ? static fn (): PDO => $db : static fn (): PDO => bans_open($config);
         $address = device_log_address($_SERVER['REMOTE_ADDR'] ?? null, (string)$config['device_log_address']);
-        device_log_record($db, $hwid, $banned, $address);
+        device_log_check($config, $open, $hwid, $banned, $address);
         // Retention without a cron job: about one check in a thousand forgets what is too old.
         if (random_int(1, 1000) === 1) {
-            device_log_prune($db, (int)$config['device_log_days']);
+            device_log_prune($open(), (int)$config['device_log_days']);
         }
     } catch (Throwable $e) {
         error_log('hwid_ban: device log not written: ' . $e->getMessage());
