@@ -7,8 +7,8 @@
 # addresses or networks (comma-separated, e.g. 203.0.113.7,10.0.0.0/8) that may reach the console.
 # FPM_CHILDREN (optional, default 16) is the pool's number of PHP workers, CHECK_CONCURRENCY (default 256)
 # the number of ban checks nginx lets in at once over all addresses (more get 503 at once).
-# DEVICE_LOG_QUEUE (optional, default SERVER_DIR/data/queue) is the device log's queue folder: on this
-# machine's own disk, writable by FPM_USER.
+# DEVICE_LOG_QUEUE is the device log's queue folder, on this machine's own disk and writable by FPM_USER:
+# with a SQLite DB_DSN by default "queue" beside the database file, with another database required.
 # Usage: bash server/deploy/render.sh VALUES_FILE OUT_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -38,9 +38,14 @@ for name, default in (("FPM_CHILDREN", "16"), ("CHECK_CONCURRENCY", "256")):
     values.setdefault(name, default)
     if not re.fullmatch(r"[1-9][0-9]{0,4}", values[name]):
         sys.exit(f"{name} must be a whole number from 1 to 99999")
-# The device log's queue folder (optional): by default data/queue in the server's folder.
-if "SERVER_DIR" in values:
-    values.setdefault("DEVICE_LOG_QUEUE", values["SERVER_DIR"].rstrip("/") + "/data/queue")
+# The device log's queue folder: with SQLite by default "queue" beside the database file (that folder is
+# the web server's already); with another database it must be named.
+dsn = values.get("DB_DSN", "")
+if "DEVICE_LOG_QUEUE" not in values and dsn.startswith("sqlite:/"):
+    values["DEVICE_LOG_QUEUE"] = dsn[len("sqlite:"):].rsplit("/", 1)[0] + "/queue"
+if dsn and "DEVICE_LOG_QUEUE" not in values:
+    sys.exit("DEVICE_LOG_QUEUE: name the device log's queue folder, on this machine's own disk and writable "
+             "by FPM_USER (e.g. /var/lib/quillmarsh/queue)")
 if "DEVICE_LOG_QUEUE" in values and not values["DEVICE_LOG_QUEUE"].startswith("/"):
     sys.exit("DEVICE_LOG_QUEUE must be an absolute path")
 # The console's address allow-list, made into nginx lines; "all" (or no value) allows every address.

@@ -229,14 +229,15 @@ function device_log_check(array $config, callable $open, string $hwid, bool $ban
     device_log_record($open(), $hwid, $banned, $address);
 }
 
-// Before the console reads the device log: what is queued is written first (waiting at most a moment
-// for a drainer at work), so the console shows every check answered so far.
+// Before the console reads the device log: what is queued is written first, so the console shows every
+// check answered so far. A drainer at work (under load) writes what is queued within its next pause, so
+// the console waits for it only briefly and then shows what is there.
 function device_queue_catch_up(array $config, callable $open): void
 {
     $dir = device_queue_dir($config);
     if ($dir !== null && is_dir($dir)) {
         try {
-            device_queue_drain($dir, $open, DEVICE_QUEUE_DRAIN_SECONDS);
+            device_queue_drain($dir, $open, 4 * DEVICE_QUEUE_PAUSE_MS / 1000);
         } catch (Throwable $e) {
             error_log('device log queue: not written before reading: ' . $e->getMessage());
         }

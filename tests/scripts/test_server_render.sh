@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # server/deploy/render.sh: a PostgreSQL DSN (parts separated by ';') renders, and PHP-FPM reads it back
-# whole from the rendered pool (a bare ';' would start a comment there and cut the DSN); values that
+# whole from the rendered pool (a bare ';' would start a comment there and cut the DSN); the device log's
+# queue folder is beside a SQLite database by default and must be named for PostgreSQL; values that
 # would break the configuration are still refused.
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
@@ -25,8 +26,16 @@ values() {  # values FILE NAME=VALUE...: the example values with some replaced, 
     done
 }
 
+# The device log's queue: beside a SQLite database by default; named for any other database.
+values "$work/sqlite"
+bash "$src/server/deploy/render.sh" "$work/sqlite" "$work/sqlite-out" >/dev/null 2>&1
+check "SQLite: the queue beside the database" "env[QUILLMARSH_DEVICE_LOG_QUEUE] = /srv/quillmarsh/data/queue" \
+    "$(grep -o 'env\[QUILLMARSH_DEVICE_LOG_QUEUE\].*' "$work/sqlite-out/php-fpm-pool.conf")"
 dsn='pgsql:host=db.internal;port=5432;dbname=quillmarsh;sslmode=require'
-values "$work/pg" "DB_DSN=$dsn"
+values "$work/pg-no-queue" "DB_DSN=$dsn"
+check "PostgreSQL without a queue folder: refused, saying what to set" "1" \
+    "$(bash "$src/server/deploy/render.sh" "$work/pg-no-queue" "$work/pg-no-queue-out" 2>&1 | grep -c '^DEVICE_LOG_QUEUE: name')"
+values "$work/pg" "DB_DSN=$dsn" "DEVICE_LOG_QUEUE=/var/lib/quillmarsh/queue"
 bash "$src/server/deploy/render.sh" "$work/pg" "$work/out" >"$work/render.log" 2>&1
 check "PostgreSQL DSN: rendered" "0" "$?"
 printf '[global]\npid = %s/fpm.pid\nerror_log = %s/fpm.log\ninclude = %s/out/php-fpm-pool.conf\n' \

@@ -6,8 +6,9 @@
 //   503 in the error log. The shell refuses to start on anything but a 200 verdict.
 declare(strict_types=1);
 
-// A correctly signed check is also written to the device log; a failure to write it changes neither the
-// verdict nor the status, it only goes to the error log.
+// A correctly signed check is also recorded in the device log (through its queue, after the answer has
+// gone out); a failure to record it changes neither the verdict nor the status, it only goes to the
+// error log.
 require_once __DIR__ . '/../../lib/device_queue.php';
 
 function answer(int $status, array $body, ?callable $after = null): never
