@@ -3,7 +3,8 @@
 # (server/deploy, rendered for temp folders and free ports), HTTPS with a self-signed certificate made
 # here, the two download files served by nginx and the ban check answered by PHP-FPM from SQLite. The
 # shell runs against it (QUILLMARSH_BASE_URL=https://127.0.0.1:PORT) in a Wine prefix of its own, as a
-# player's first run, through the whole sequence to a started client. Both servers are stopped by pid.
+# player's first run, through the whole sequence to a started client; then the console, overload beyond
+# the site's limit on checks in flight, and the per-address request limit. Both servers are stopped by pid.
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 bin=${QUILLMARSH_TEST_BIN:?build folder of the windows preset}
@@ -75,8 +76,12 @@ NGINX_USER=$user
 NGINX_GROUP=$group
 ADMIN_ALLOW=127.0.0.1,::1
 DEVICE_LOG_QUEUE=$work/queue
+CHECK_CONCURRENCY=2
 VALUES
 bash "$src/server/deploy/render.sh" "$work/values" "$work/conf" >/dev/null || { echo "FAIL: render"; exit 1; }
+# The overload case below holds checks in PHP-FPM for as long as it needs: nginx's wait for PHP (10 s
+# in production) must not end them first on a slow machine.
+sed -i 's/fastcgi_read_timeout 10s;/fastcgi_read_timeout 600s;/' "$work/conf/nginx-site.conf"
 # The key the exe under test was built with; a production server refuses the public development key,
 # so when the build has that one, this test server is told to accept it.
 build_key=$(cache_value QUILLMARSH_HWID_KEY)
@@ -214,6 +219,45 @@ check "console sign-in over HTTPS" "303" "$(curl -sk -b "$jar" -c "$jar" -o /dev
 check "console: the shell's device is in the device log" "1" \
     "$(curl -sk -b "$jar" "$base/admin/devices?q=$hwid" | grep -c "title=\"$hwid\"")"
 check "console: HSTS from nginx" "1" "$(curl -sk -D - -o /dev/null -b "$jar" "$base/admin/" | grep -ci '^strict-transport-security: max-age=')"
+
+# Overload: more checks at once than the site admits (CHECK_CONCURRENCY=2 here). PHP-FPM is paused, so
+# two admitted checks stay in flight until it goes on; any further check is refused at once with 503
+# (the shell shows F3 and the player starts again), the two admitted ones are answered with their
+# verdicts, and the device log counts exactly those two.
+fpm_all=("$fpm_pid" $(pgrep -P "$fpm_pid"))
+kill -STOP "${fpm_all[@]}"
+held=()
+for i in 1 2; do
+    h=$(printf 'overload device %d' "$i" | sha256sum | cut -c1-64)
+    hsig=$(QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" sign "$h")
+    curl -sk --max-time 300 -o "$work/held$i" -w '%{http_code}' "$base/launcher/hwid_ban.php?hwid=$h&sig=$hsig" >"$work/held$i.code" &
+    held+=($!)
+done
+# Both admitted: their connections wait in PHP-FPM's listen queue.
+for _ in $(seq 1 1200); do
+    [ "$(ss -xlnH src "$work/run/fpm.sock" | awk '{ print $3 }')" = 2 ] && break
+    sleep 0.1
+done
+extra=$(printf 'overload device 3' | sha256sum | cut -c1-64)
+extra_sig=$(QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" sign "$extra")
+refused=$(curl -sk --max-time 60 -o /dev/null -w '%{http_code} %{time_total}' "$base/launcher/hwid_ban.php?hwid=$extra&sig=$extra_sig")
+kill -CONT "${fpm_all[@]}"
+wait "${held[@]}"
+echo "overload: a third check while two are in flight -> [$refused] (status, seconds); the shell shows" \
+    "\"Сервер вернул код 503\" in its log and the F3 box; the two admitted ones -> $(cat "$work/held1.code") $(cat "$work/held1")," \
+    "$(cat "$work/held2.code") $(cat "$work/held2")"
+check "overload: the check beyond the limit is refused with 503" "503" "${refused%% *}"
+check "overload: the admitted checks get their verdicts" '200 {"banned":false} 200 {"banned":false}' \
+    "$(cat "$work/held1.code") $(cat "$work/held1") $(cat "$work/held2.code") $(cat "$work/held2")"
+QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite QUILLMARSH_DEVICE_LOG_QUEUE=$work/queue \
+    php "$src/server/bin/bans.php" drain >/dev/null
+check "overload: the device log counts the answered checks, not the refused one" "1|1|0" \
+    "$(for i in 1 2 3; do h=$(printf 'overload device %d' "$i" | sha256sum | cut -c1-64)
+        QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php -r '$db = new PDO(getenv("QUILLMARSH_DB_DSN"));
+            $q = $db->prepare("SELECT COUNT(*) FROM devices WHERE hwid = ?"); $q->execute([$argv[1]]); echo $q->fetchColumn(), "\n";' "$h"
+        done | paste -sd'|')"
+check "overload: the ban list is intact" "1" \
+    "$(QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" list | wc -l)"
 
 # The request limit of the ban check: a client hammering it gets 429 once its burst is spent (the shell's
 # own check above came well within it).
