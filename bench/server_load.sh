@@ -19,7 +19,9 @@
 # Not part of the test command. Needs nginx, php8.2-fpm, php8.2-pgsql, postgresql-15, wrk (setup.sh).
 # Usage: bench/server_load.sh [--rows N] [--seconds S] [--soak S] [--connections "16 64 256"]
 #                             [--databases "sqlite pgsql"] [--server DIR] [--values FILE]
-#                             [--pg-settings "-c NAME=VALUE ..."]
+#                             [--pg-settings "-c NAME=VALUE ..."] [--rounds R]
+#   --rounds R: pairs of runs (ceiling, endpoint) per number of connections (default 3); the table keeps
+#   the pair with the median ratio
 #   --server DIR: the server tree to measure (default: this repository's server/), e.g. an older one
 #   --values FILE: extra NAME=value lines for render.sh (e.g. a pool size to try)
 set -euo pipefail
@@ -32,6 +34,7 @@ connections="16 64 256"
 databases="sqlite pgsql"
 extra_values=""
 dsn=""
+rounds=3
 pg_settings=""  # extra server settings, e.g. "-c shared_buffers=1GB -c max_wal_size=4GB"
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -42,6 +45,7 @@ while [ $# -gt 0 ]; do
         --databases) databases=$2; shift 2 ;;
         --server) server=$(cd "$2" && pwd); shift 2 ;;
         --pg-settings) pg_settings=$2; shift 2 ;;
+        --rounds) rounds=$2; shift 2 ;;
         --values) extra_values=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
         *) sed -n '2,/^set -e/p' "$0" | sed '$d'; exit 2 ;;
     esac
@@ -291,20 +295,25 @@ pss_kb() {  # PSS of nginx, PHP-FPM and (if running) PostgreSQL, all processes, 
               [ -z "$pg_running" ] || { p=$(head -1 "$work/pg/postmaster.pid"); echo "$p"; pgrep -P "$p"; }; } | sort -u)
     for p in $pids; do awk '/^Pss:/ { print $2 }' "/proc/$p/smaps_rollup" 2>/dev/null; done | awk '{ s += $1 } END { print s + 0 }'
 }
-measure() {  # measure DB
-    local db=$1 c ceiling endpoint
+measure() {  # measure DB: ROUNDS pairs of runs per number of connections, the pair of median ratio kept
+    local db=$1 c r ceiling endpoint ratio
     run_wrk 64 3 /bench/trivial.php >/dev/null      # warm-up: workers, opcache, connections
     run_wrk 64 3 /launcher/hwid_ban.php >/dev/null
     for c in $connections; do
-        ceiling=$(run_wrk "$c" "$seconds" /bench/trivial.php)
-        endpoint=$(run_wrk "$c" "$seconds" /launcher/hwid_ban.php)
-        local ratio
-        ratio=$(awk -v a="$(rps "$endpoint")" -v b="$(rps "$ceiling")" 'BEGIN { printf "%.2f", a / b }')
-        printf '%-7s %5d conns  ceiling %6d/s p50 %5s p99 %6s max %7s ms err %d | endpoint %6d/s p50 %5s p99 %6s max %7s ms err %d | ratio %s\n' \
-            "$db" "$c" "$(rps "$ceiling")" "$(ms p50 "$ceiling")" "$(ms p99 "$ceiling")" "$(ms max "$ceiling")" \
-            "$(errors "$ceiling")" "$(rps "$endpoint")" "$(ms p50 "$endpoint")" "$(ms p99 "$endpoint")" \
-            "$(ms max "$endpoint")" "$(errors "$endpoint")" "$ratio"
-        echo "| $db | $c | $(rps "$ceiling") | $(rps "$endpoint") | $ratio | $(ms p50 "$endpoint") | $(ms p99 "$endpoint") | $(ms max "$endpoint") | $(errors "$endpoint") |" >>"$work/table.txt"
+        : >"$work/rounds.txt"
+        for r in $(seq 1 "$rounds"); do
+            # The ceiling and the endpoint one right after the other: the machine's drift between rounds
+            # (other guests, CPU frequency) moves both.
+            ceiling=$(run_wrk "$c" "$seconds" /bench/trivial.php)
+            endpoint=$(run_wrk "$c" "$seconds" /launcher/hwid_ban.php)
+            ratio=$(awk -v a="$(rps "$endpoint")" -v b="$(rps "$ceiling")" 'BEGIN { printf "%.2f", a / b }')
+            printf '%-7s %5d conns  ceiling %6d/s p50 %5s p99 %6s max %7s ms err %d | endpoint %6d/s p50 %5s p99 %6s max %7s ms err %d | ratio %s\n' \
+                "$db" "$c" "$(rps "$ceiling")" "$(ms p50 "$ceiling")" "$(ms p99 "$ceiling")" "$(ms max "$ceiling")" \
+                "$(errors "$ceiling")" "$(rps "$endpoint")" "$(ms p50 "$endpoint")" "$(ms p99 "$endpoint")" \
+                "$(ms max "$endpoint")" "$(errors "$endpoint")" "$ratio"
+            echo "$ratio| $db | $c | $(rps "$ceiling") | $(rps "$endpoint") | $ratio | $(ms p50 "$endpoint") | $(ms p99 "$endpoint") | $(ms max "$endpoint") | $(errors "$endpoint") |" >>"$work/rounds.txt"
+        done
+        sort -n "$work/rounds.txt" | sed -n "$(( (rounds + 1) / 2 ))p" | cut -d'|' -f2- | sed 's/^/|/' >>"$work/table.txt"
     done
 }
 soak_run() {  # soak_run DB: memory every 5 s over a SOAK-second run at 64 connections
@@ -419,7 +428,7 @@ for db in $databases; do
     start_servers
     log "measuring $db"
     measure "$db" | tee -a "$results"
-    capacity=$(grep "^$db " "$results" | awk '$2 == 64 { for (i = 1; i <= NF; i++) if ($i == "endpoint") { sub("/s", "", $(i+1)); print $(i+1) } }')
+    capacity=$(awk -F'|' -v db=" $db " '$2 == db && $3 == " 64 " { gsub(/ /, "", $5); print $5 }' "$work/table.txt")
     [ "$soak" -eq 0 ] || soak_run "$db" | tee -a "$results"
     downloads "$db" | tee -a "$results"
     [ -z "$capacity" ] || overload "$db" | tee -a "$results"

@@ -13,18 +13,11 @@ $check = static function (string $name, $expected, $actual) use (&$failures): vo
 };
 $config = quillmarsh_config();
 $open = static fn (): PDO => db_open($config, true);
-$db = $open();
 $hwid = static fn (int $i): string => hash("sha256", "queue device $i");
-$row = static function (string $h) use ($db): ?array {
-    $q = $db->prepare("SELECT checks, first_seen, last_seen, last_address, last_verdict FROM devices WHERE hwid = ?");
-    $q->execute([$h]);
-    $r = $q->fetch(PDO::FETCH_NUM);
-    return $r === false ? null : [(int)$r[0], $r[1], $r[2], $r[3], $r[4]];
-};
-$total = static fn (string $table): int => (int)$db->query("SELECT COALESCE(SUM(checks), 0) FROM $table")->fetchColumn();
 
 // Writers at once, each appending and draining: every interleaving of renames, appends and drains must
-// end with every check counted exactly once.
+// end with every check counted exactly once. No connection is open while they are forked (a child would
+// close it at its exit, under the parent's feet).
 $dir = "$work/queue";
 mkdir($dir);
 $queued = ["device_log_queue" => $dir] + $config;
@@ -46,6 +39,14 @@ foreach ($children as $pid) {
     $clean = $clean && pcntl_wifexited($status) && pcntl_wexitstatus($status) === 0;
 }
 $check("concurrent writers ended cleanly", true, $clean);
+$db = $open();
+$row = static function (string $h) use ($db): ?array {
+    $q = $db->prepare("SELECT checks, first_seen, last_seen, last_address, last_verdict FROM devices WHERE hwid = ?");
+    $q->execute([$h]);
+    $r = $q->fetch(PDO::FETCH_NUM);
+    return $r === false ? null : [(int)$r[0], $r[1], $r[2], $r[3], $r[4]];
+};
+$total = static fn (string $table): int => (int)$db->query("SELECT COALESCE(SUM(checks), 0) FROM $table")->fetchColumn();
 device_queue_catch_up($queued, static fn (): PDO => $db);
 $check("concurrent writers: every check counted once", $writers * $per_writer, $total("devices"));
 $check("concurrent writers: the day rows agree", $writers * $per_writer, $total("device_days"));
