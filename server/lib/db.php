@@ -90,14 +90,9 @@ function db_open(array $config, bool $create = false): PDO
     $db = new PDO($dsn, $config['db_user'], $config['db_password'], $options);
     switch (db_driver($db)) {
         case 'sqlite':
-            $db->exec('PRAGMA busy_timeout = ' . QUILLMARSH_LOCK_WAIT_MS);
-            // In WAL mode this syncs the disk at checkpoints, not at every commit: a device log write
-            // costs microseconds instead of a disk flush (bench/device_log.sh). The database cannot be
-            // corrupted by it; a power cut can lose the last commits (at worst a ban made just before).
-            $db->exec('PRAGMA synchronous = NORMAL');
-            // A checkpoint (which flushes the disk) every 4,000 pages of log rather than every 1,000:
-            // the device log's write cost about half as much in one PHP process.
-            $db->exec('PRAGMA wal_autocheckpoint = ' . QUILLMARSH_WAL_CHECKPOINT_PAGES);
+            // Nothing to set per request: the lock wait is ATTR_TIMEOUT above, and the device log's
+            // writer sets its own (db_sqlite_log_writer). A statement here would cost every check a
+            // read of the schema once another connection has written (about 15% of the endpoint's rate).
             break;
         case 'pgsql':
             if ($set_limits) {
@@ -111,6 +106,16 @@ function db_open(array $config, bool $create = false): PDO
             break;
     }
     return $db;
+}
+
+// The device log's writes on SQLite: in WAL mode the disk is synced at checkpoints, not at every commit
+// (the database cannot be corrupted by it; a power cut can lose the last commits, and a ban written
+// later on the same connection too), and a checkpoint comes every 4,000 pages of log rather than every
+// 1,000: the log's write cost about half as much in one PHP process.
+function db_sqlite_log_writer(PDO $db): void
+{
+    $db->exec('PRAGMA synchronous = NORMAL');
+    $db->exec('PRAGMA wal_autocheckpoint = ' . QUILLMARSH_WAL_CHECKPOINT_PAGES);
 }
 
 // SQLite's write-ahead log starts over only at a moment when no reader still uses its end. With PHP-FPM

@@ -60,6 +60,9 @@ function device_log_write(PDO $db, array $checks, ?string $marker = null): bool
         $day[3] = $verdict;
         unset($day);
     }
+    if (db_driver($db) === 'sqlite') {
+        db_sqlite_log_writer($db);
+    }
     $db->beginTransaction();
     try {
         if ($marker !== null && db_driver($db) === 'pgsql') {
