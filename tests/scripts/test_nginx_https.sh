@@ -224,6 +224,7 @@ check "console: HSTS from nginx" "1" "$(curl -sk -D - -o /dev/null -b "$jar" "$b
 # two admitted checks stay in flight until it goes on; any further check is refused at once with 503
 # (the shell shows F3 and the player starts again), the two admitted ones are answered with their
 # verdicts, and the device log counts exactly those two.
+kill -STOP "$fpm_pid"  # the master first: it starts no worker while the workers are being listed
 fpm_all=("$fpm_pid" $(pgrep -P "$fpm_pid"))
 kill -STOP "${fpm_all[@]}"
 held=()
