@@ -63,6 +63,8 @@ function device_log_write(PDO $db, array $checks, ?string $marker = null): bool
     if (db_driver($db) === 'sqlite') {
         db_sqlite_log_writer($db);
     }
+    // PDO's own transaction: a request that ends inside it (a fatal error) leaves its reused connection
+    // rolled back, not holding a write lock.
     $db->beginTransaction();
     try {
         if ($marker !== null && db_driver($db) === 'pgsql') {
