@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The production set-up end to end: nginx and PHP-FPM on 127.0.0.1 with the repository's configuration
 # (server/deploy, rendered for temp folders and free ports), HTTPS with a self-signed certificate made
-# here, the two download files served by nginx and the ban check answered by PHP-FPM from SQLite. The
+# here, the two download files served by nginx and the ban check answered by PHP-FPM from SQLite (with
+# QUILLMARSH_TEST_DB=pgsql from PostgreSQL, tests/support/db.sh). The
 # shell runs against it (QUILLMARSH_BASE_URL=https://127.0.0.1:PORT) in a Wine prefix of its own, as a
 # player's first run, through the whole sequence to a started client; then the console, overload beyond
 # the site's limit on checks in flight, and the per-address request limit. Both servers are stopped by pid.
@@ -26,9 +27,11 @@ stop() {  # stop PID: a graceful end, then a hard one
     for _ in $(seq 1 300); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
     kill -KILL "$1" 2>/dev/null
 }
+source "$src/tests/support/db.sh"
 cleanup() {
     stop "$nginx_pid"
     stop "$fpm_pid"
+    test_db_drop
     if [ -d "$prefix" ]; then WINEPREFIX=$prefix wineserver -k 2>/dev/null; WINEPREFIX=$prefix wineserver -w 2>/dev/null; fi
     rm -rf "$work"
 }
@@ -42,6 +45,8 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$bin/CMakeCache.txt"; }
 
 mkdir -p "$work"/{tls,logs,data,run,conf,nginx/tmp}
+echo "database: $(test_db_kind)"
+test_db_init nginx "$work/data/bans.sqlite"
 port=$(free_port)
 base=https://127.0.0.1:$port
 
@@ -66,7 +71,7 @@ SERVER_DIR=$src/server
 FILES_DIR=$work/files
 JAVA_ARCHIVE_PATH=$archive_path
 LAUNCHER_JAR_PATH=$jar_path
-DB_DSN=sqlite:$work/data/bans.sqlite
+DB_DSN=$QUILLMARSH_DB_DSN
 LOG_DIR=$work/logs
 FPM_LISTEN=$work/run/fpm.sock
 FPM_ADDRESS=unix:$work/run/fpm.sock
@@ -86,10 +91,11 @@ sed -i 's/fastcgi_read_timeout 10s;/fastcgi_read_timeout 600s;/' "$work/conf/ngi
 # so when the build has that one, this test server is told to accept it.
 build_key=$(cache_value QUILLMARSH_HWID_KEY)
 printf 'env[QUILLMARSH_HWID_KEY] = "%s"\n' "$build_key" >>"$work/conf/php-fpm-pool.conf"
+[ -z "${QUILLMARSH_DB_USER:-}" ] || echo "env[QUILLMARSH_DB_USER] = $QUILLMARSH_DB_USER" >>"$work/conf/php-fpm-pool.conf"
 [ "$build_key" != "quillmarsh-dev-key-NOT-FOR-RELEASE" ] ||
     echo 'env[QUILLMARSH_ALLOW_DEVELOPMENT_KEY] = 1' >>"$work/conf/php-fpm-pool.conf"
 # The operator's set-up step: the tables are made by the admin command, not by requests.
-QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" migrate >/dev/null ||
+php "$src/server/bin/bans.php" migrate >/dev/null ||
     { echo "FAIL: migrate"; exit 1; }
 # The publisher's signatures beside the downloads (made off the server in real life).
 bash "$src/scripts/publish.sh" keygen "$work/publisher" >/dev/null &&
@@ -199,15 +205,14 @@ check "launcher jar 200 in the access log" "1" "$(grep -F "\"GET $jar_path HTTP/
 
 # The verdict came from the database: ban this device and the same set-up refuses the next run.
 hwid=$(grep -oE 'hwid=[0-9a-f]{64}' "$access" | head -1 | cut -d= -f2)
-QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" ban "$hwid" test >/dev/null
-sig=$(QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" sign "$hwid")
+php "$src/server/bin/bans.php" ban "$hwid" test >/dev/null
+sig=$(php "$src/server/bin/bans.php" sign "$hwid")
 check "banned device: PHP-FPM answers from the database" '{"banned":true}' \
     "$(curl -sk "$base/launcher/hwid_ban.php?hwid=$hwid&sig=$sig")"
 
 # The console through nginx and PHP-FPM: no page without a session; signed in, the device log holds the
 # shell's device (written by PHP-FPM after the answer went out).
-echo "console-password-1" | QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite \
-    php "$src/server/bin/bans.php" operator add carol >/dev/null
+echo "console-password-1" | php "$src/server/bin/bans.php" operator add carol >/dev/null
 check "console without a session: to sign-in" "303 /admin/signin?next=%2Fadmin%2Fdevices" \
     "$(curl -sk -o /dev/null -w '%{http_code} %{redirect_url}' "$base/admin/devices" | sed "s#$base##")"
 jar=$work/cookies
@@ -230,7 +235,7 @@ kill -STOP "${fpm_all[@]}"
 held=()
 for i in 1 2; do
     h=$(printf 'overload device %d' "$i" | sha256sum | cut -c1-64)
-    hsig=$(QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" sign "$h")
+    hsig=$(php "$src/server/bin/bans.php" sign "$h")
     curl -sk --max-time 300 -o "$work/held$i" -w '%{http_code}' "$base/launcher/hwid_ban.php?hwid=$h&sig=$hsig" >"$work/held$i.code" &
     held+=($!)
 done
@@ -240,7 +245,7 @@ for _ in $(seq 1 1200); do
     sleep 0.1
 done
 extra=$(printf 'overload device 3' | sha256sum | cut -c1-64)
-extra_sig=$(QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" sign "$extra")
+extra_sig=$(php "$src/server/bin/bans.php" sign "$extra")
 refused=$(curl -sk --max-time 60 -o /dev/null -w '%{http_code} %{time_total}' "$base/launcher/hwid_ban.php?hwid=$extra&sig=$extra_sig")
 kill -CONT "${fpm_all[@]}"
 wait "${held[@]}"
@@ -250,15 +255,13 @@ echo "overload: a third check while two are in flight -> [$refused] (status, sec
 check "overload: the check beyond the limit is refused with 503" "503" "${refused%% *}"
 check "overload: the admitted checks get their verdicts" '200 {"banned":false} 200 {"banned":false}' \
     "$(cat "$work/held1.code") $(cat "$work/held1") $(cat "$work/held2.code") $(cat "$work/held2")"
-QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite QUILLMARSH_DEVICE_LOG_QUEUE=$work/queue \
-    php "$src/server/bin/bans.php" drain >/dev/null
+QUILLMARSH_DEVICE_LOG_QUEUE=$work/queue php "$src/server/bin/bans.php" drain >/dev/null
 check "overload: the device log counts the answered checks, not the refused one" "1|1|0" \
     "$(for i in 1 2 3; do h=$(printf 'overload device %d' "$i" | sha256sum | cut -c1-64)
-        QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php -r '$db = new PDO(getenv("QUILLMARSH_DB_DSN"));
-            $q = $db->prepare("SELECT COUNT(*) FROM devices WHERE hwid = ?"); $q->execute([$argv[1]]); echo $q->fetchColumn(), "\n";' "$h"
+        sql "SELECT COUNT(*) FROM devices WHERE hwid = ?" "$h"
         done | paste -sd'|')"
 check "overload: the ban list is intact" "1" \
-    "$(QUILLMARSH_DB_DSN=sqlite:$work/data/bans.sqlite php "$src/server/bin/bans.php" list | wc -l)"
+    "$(php "$src/server/bin/bans.php" list | wc -l)"
 
 # The request limit of the ban check: a client hammering it gets 429 once its burst is spent (the shell's
 # own check above came well within it).
