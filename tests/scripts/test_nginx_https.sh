@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The production set-up end to end: nginx and PHP-FPM on 127.0.0.1 with the repository's configuration
-# (server/deploy, rendered for temp folders and free ports), HTTPS with a self-signed certificate made
+# (server/deploy, rendered for temp folders and free ports by tests/support/server.sh), HTTPS with a self-signed certificate made
 # here, the two download files served by nginx and the ban check answered by PHP-FPM from SQLite (with
 # QUILLMARSH_TEST_DB=pgsql from PostgreSQL, tests/support/db.sh). The
 # shell runs against it (QUILLMARSH_BASE_URL=https://127.0.0.1:PORT) in a Wine prefix of its own, as a
@@ -10,27 +10,14 @@ set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 bin=${QUILLMARSH_TEST_BIN:?build folder of the windows preset}
 exe=${QUILLMARSH_EXE:-$bin/QuillmarshLauncher.exe}
-nginx=${NGINX:-/usr/sbin/nginx}
-fpm=${PHP_FPM:-/usr/sbin/php-fpm8.2}
-for tool in "$nginx" "$fpm"; do
-    [ -x "$tool" ] || { echo "FAIL: $tool is missing (scripts/setup.sh installs nginx and php8.2-fpm)"; exit 1; }
-done
+source "$src/tests/support/server.sh"
+source "$src/tests/support/db.sh"
 
 work=$(mktemp -d)
 chmod 755 "$work"
-nginx_pid=""
-fpm_pid=""
 prefix=$work/wineprefix
-stop() {  # stop PID: a graceful end, then a hard one
-    [ -n "$1" ] || return 0
-    kill -QUIT "$1" 2>/dev/null
-    for _ in $(seq 1 300); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
-    kill -KILL "$1" 2>/dev/null
-}
-source "$src/tests/support/db.sh"
 cleanup() {
-    stop "$nginx_pid"
-    stop "$fpm_pid"
+    server_stop
     test_db_drop
     if [ -d "$prefix" ]; then WINEPREFIX=$prefix wineserver -k 2>/dev/null; WINEPREFIX=$prefix wineserver -w 2>/dev/null; fi
     rm -rf "$work"
@@ -41,18 +28,16 @@ failures=0
 check() {  # check NAME EXPECTED ACTUAL
     if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
 }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$bin/CMakeCache.txt"; }
 
-mkdir -p "$work"/{tls,logs,data,run,conf,nginx/tmp}
+mkdir -p "$work/data"
+server_setup "$work/server" || exit 1
 echo "database: $(test_db_kind)"
 test_db_init nginx "$work/data/bans.sqlite"
-port=$(free_port)
-base=https://127.0.0.1:$port
-
+port=$server_port
+base=$server_url
 # The certificate the operator would supply; here a self-signed one for 127.0.0.1.
-openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/tls/privkey.pem" -out "$work/tls/fullchain.pem" \
-    -days 2 -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" 2>/dev/null || { echo "openssl failed"; exit 1; }
+server_cert || exit 1
 
 # The two download files of the build's own paths (the Java 17 archive's java.exe is the test double).
 DEMO_CLIENT_SECONDS=8 bash "$src/scripts/demo-files.sh" "$bin" "$work/files" >/dev/null ||
@@ -61,39 +46,17 @@ jar_path=$(cache_value QUILLMARSH_LAUNCHER_JAR_PATH)
 archive_path=$(cache_value QUILLMARSH_JAVA_ARCHIVE_PATH)
 
 # The repository's configuration, rendered with this test's values.
-user=$(id -un); group=$(id -gn)
-cat >"$work/values" <<VALUES
-SERVER_NAME=127.0.0.1
-LISTEN=127.0.0.1:$port
-TLS_CERT=$work/tls/fullchain.pem
-TLS_KEY=$work/tls/privkey.pem
-SERVER_DIR=$src/server
-FILES_DIR=$work/files
-JAVA_ARCHIVE_PATH=$archive_path
-LAUNCHER_JAR_PATH=$jar_path
-DB_DSN=$QUILLMARSH_DB_DSN
-LOG_DIR=$work/logs
-FPM_LISTEN=$work/run/fpm.sock
-FPM_ADDRESS=unix:$work/run/fpm.sock
-FPM_USER=$user
-FPM_GROUP=$group
-NGINX_USER=$user
-NGINX_GROUP=$group
-ADMIN_ALLOW=127.0.0.1,::1
-DEVICE_LOG_QUEUE=$work/queue
-CHECK_CONCURRENCY=2
-VALUES
-bash "$src/server/deploy/render.sh" "$work/values" "$work/conf" >/dev/null || { echo "FAIL: render"; exit 1; }
+server_render "FILES_DIR=$work/files" "JAVA_ARCHIVE_PATH=$archive_path" "LAUNCHER_JAR_PATH=$jar_path" \
+    "DB_DSN=$QUILLMARSH_DB_DSN" "ADMIN_ALLOW=127.0.0.1,::1" "DEVICE_LOG_QUEUE=$work/queue" CHECK_CONCURRENCY=2 || exit 1
 # The overload case below holds checks in PHP-FPM for as long as it needs: nginx's wait for PHP (10 s
 # in production) must not end them first on a slow machine.
-sed -i 's/fastcgi_read_timeout 10s;/fastcgi_read_timeout 600s;/' "$work/conf/nginx-site.conf"
+sed -i 's/fastcgi_read_timeout 10s;/fastcgi_read_timeout 600s;/' "$work/server/conf/nginx-site.conf"
 # The key the exe under test was built with; a production server refuses the public development key,
 # so when the build has that one, this test server is told to accept it.
 build_key=$(cache_value QUILLMARSH_HWID_KEY)
-printf 'env[QUILLMARSH_HWID_KEY] = "%s"\n' "$build_key" >>"$work/conf/php-fpm-pool.conf"
-[ -z "${QUILLMARSH_DB_USER:-}" ] || echo "env[QUILLMARSH_DB_USER] = $QUILLMARSH_DB_USER" >>"$work/conf/php-fpm-pool.conf"
-[ "$build_key" != "quillmarsh-dev-key-NOT-FOR-RELEASE" ] ||
-    echo 'env[QUILLMARSH_ALLOW_DEVELOPMENT_KEY] = 1' >>"$work/conf/php-fpm-pool.conf"
+server_fpm_env QUILLMARSH_HWID_KEY "$build_key"
+[ -z "${QUILLMARSH_DB_USER:-}" ] || server_fpm_env QUILLMARSH_DB_USER "$QUILLMARSH_DB_USER"
+[ "$build_key" != "quillmarsh-dev-key-NOT-FOR-RELEASE" ] || server_fpm_env QUILLMARSH_ALLOW_DEVELOPMENT_KEY 1
 # The operator's set-up step: the tables are made by the admin command, not by requests.
 php "$src/server/bin/bans.php" migrate >/dev/null ||
     { echo "FAIL: migrate"; exit 1; }
@@ -102,54 +65,9 @@ bash "$src/scripts/publish.sh" keygen "$work/publisher" >/dev/null &&
     bash "$src/scripts/publish.sh" sign "$work/publisher/publisher-private.pem" "$work/files$jar_path" \
         "$work/files$archive_path" >/dev/null || { echo "FAIL: publish.sh"; exit 1; }
 
-# PHP-FPM: a master configuration of its own around the rendered pool (as root it needs -R).
-cat >"$work/conf/php-fpm.conf" <<CONF
-[global]
-pid = $work/run/php-fpm.pid
-error_log = $work/logs/php-fpm.log
-daemonize = no
-include = $work/conf/php-fpm-pool.conf
-CONF
-fpm_args=(--nodaemonize --fpm-config "$work/conf/php-fpm.conf")
-[ "$(id -u)" -ne 0 ] || fpm_args+=(-R)
-"$fpm" "${fpm_args[@]}" >"$work/logs/php-fpm.out" 2>&1 </dev/null &
-fpm_pid=$!
-
-# nginx: prefix and main configuration in the temp folder, the rendered site included.
-{
-    [ "$(id -u)" -ne 0 ] || echo "user $user $group;"
-    cat <<CONF
-daemon off;
-worker_processes 1;
-pid $work/run/nginx.pid;
-error_log $work/logs/nginx-error.log;
-events { worker_connections 64; }
-http {
-    client_body_temp_path $work/nginx/tmp/body;
-    proxy_temp_path $work/nginx/tmp/proxy;
-    fastcgi_temp_path $work/nginx/tmp/fastcgi;
-    uwsgi_temp_path $work/nginx/tmp/uwsgi;
-    scgi_temp_path $work/nginx/tmp/scgi;
-    include $work/conf/nginx-site.conf;
-}
-CONF
-} >"$work/conf/nginx.conf"
-"$nginx" -t -q -p "$work/nginx" -e "$work/logs/nginx-error.log" -c "$work/conf/nginx.conf" ||
-    { echo "FAIL: nginx -t"; cat "$work/logs/nginx-error.log"; exit 1; }
-"$nginx" -p "$work/nginx" -e "$work/logs/nginx-error.log" -c "$work/conf/nginx.conf" >"$work/logs/nginx.out" 2>&1 </dev/null &
-nginx_pid=$!
-
-up=0
-for _ in $(seq 1 600); do
-    kill -0 "$nginx_pid" 2>/dev/null && kill -0 "$fpm_pid" 2>/dev/null || break
-    if [ -S "$work/run/fpm.sock" ] && curl -sk -o /dev/null "$base/"; then up=1; break; fi
-    sleep 0.1
-done
-if [ "$up" -ne 1 ]; then
-    echo "FAIL: the servers did not come up"
-    cat "$work"/logs/*
-    exit 1
-fi
+# PHP-FPM and nginx (tests/support/server.sh), up within a bounded wait.
+server_start || exit 1
+fpm_pid=$server_fpm_pid
 
 # The set-up itself, over HTTPS with curl.
 fetch() { curl -sk -o "$work/got" -w '%{http_code}' "$base$1"; }
@@ -196,7 +114,7 @@ check "launcher jar in place, as served" "" "$(cmp "$launcher_dir/QuillmarshLaun
 check "Java 17 unpacked" "1" "$(ls "$launcher_dir"/Java17/*/bin/java.exe 2>/dev/null | wc -l)"
 
 # The access log: the ban check answered 200 by PHP-FPM, both files sent by nginx, the shell's agent.
-access=$work/logs/quillmarsh-access.log
+access=$work/server/logs/quillmarsh-access.log
 agent='"QuillmarshLauncher/1.0"'
 check "ban check 200 in the access log" "1" \
     "$(grep -E '"GET /launcher/hwid_ban\.php\?hwid=[0-9a-f]{64}&sig=[0-9a-f]{64} HTTP/1\.1" 200 ' "$access" | grep -c "$agent")"
@@ -241,7 +159,7 @@ for i in 1 2; do
 done
 # Both admitted: their connections wait in PHP-FPM's listen queue.
 for _ in $(seq 1 1200); do
-    [ "$(ss -xlnH src "$work/run/fpm.sock" | awk '{ print $3 }')" = 2 ] && break
+    [ "$(ss -xlnH src "$work/server/run/fpm.sock" | awk '{ print $3 }')" = 2 ] && break
     sleep 0.1
 done
 extra=$(printf 'overload device 3' | sha256sum | cut -c1-64)
@@ -273,7 +191,7 @@ if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
     echo "--- shell output"; cat "$work/shell.out"
     echo "--- launcher.log"; [ -n "$log" ] && cat "$log"
-    for f in "$work"/logs/*; do echo "--- $f"; cat "$f"; done
+    for f in "$work"/server/logs/*; do echo "--- $f"; cat "$f"; done
     exit 1
 fi
 echo "all checks passed"
