@@ -12,6 +12,8 @@
 #   - the production limits per address at work (all load here comes from one address);
 #   - overload: checks offered at twice the measured capacity by 1024 connections; what is refused,
 #     how fast, what the admitted checks took, what the shell would show, and that nothing was lost.
+# The servers (and PostgreSQL's private cluster) are started and stopped by the harness the tests use,
+# tests/support/server.sh and tests/support/postgres.sh.
 # Bench-only change to the rendered configuration, since every request of the bench comes from
 # 127.0.0.1: the measurements run on a copy of the site with every limit raised; the overload run on one
 # with the per-address limits raised and the limit over all addresses (CHECK_CONCURRENCY) as rendered;
@@ -50,54 +52,32 @@ while [ $# -gt 0 ]; do
         *) sed -n '2,/^set -e/p' "$0" | sed '$d'; exit 2 ;;
     esac
 done
-nginx=/usr/sbin/nginx
-fpm=/usr/sbin/php-fpm8.2
 wrk=/usr/bin/wrk
 pg=/usr/lib/postgresql/15/bin
-for tool in "$nginx" "$fpm" "$wrk" "$pg/initdb"; do
+for tool in "$wrk" "$pg/initdb"; do
     [ -x "$tool" ] || { echo "missing $tool: run scripts/setup.sh" >&2; exit 1; }
 done
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+source "$repo/tests/support/server.sh"
 
 work=$(mktemp -d /tmp/quillmarsh-load.XXXXXX)
 chmod 755 "$work"
-as_pg=()
-[ "$(id -u)" -ne 0 ] || as_pg=(runuser -u postgres --)
-nginx_pids=()
-fpm_pid=""
 pg_running=""
-stop() {  # stop PID: a graceful end, then a hard one
-    [ -n "$1" ] || return 0
-    kill -QUIT "$1" 2>/dev/null || return 0
-    for _ in $(seq 1 300); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
-    kill -KILL "$1" 2>/dev/null || true
-}
-stop_servers() {
-    for p in "${nginx_pids[@]}"; do stop "$p"; done
-    nginx_pids=()
-    stop "$fpm_pid"
-    fpm_pid=""
-}
 cleanup() {
-    stop_servers
-    if [ -n "$pg_running" ]; then
-        pid=$(head -1 "$work/pg/postmaster.pid" 2>/dev/null || true)
-        [ -z "$pid" ] || kill -INT "$pid" 2>/dev/null || true
-        for _ in $(seq 1 300); do [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    fi
+    server_stop
+    [ -z "$pg_running" ] || bash "$repo/tests/support/postgres.sh" stop "$work/pg" || true
     rm -rf "$work"
 }
 trap cleanup EXIT
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 log() { echo "# $*" >&2; }
 
 key="server-load-bench-key"
 export QUILLMARSH_HWID_KEY=$key
-mkdir -p "$work"/{tls,logs,run,conf,nginx/tmp,files/launcher,data,trivial}
+mkdir -p "$work"/{files/launcher,data,trivial}
+server_setup "$work/server" "$server"
 # An ECDSA P-256 certificate, as most certificate authorities issue today (cheaper handshakes than RSA:
 # the overload run opens 1024 connections at once).
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$work/tls/privkey.pem" -out "$work/tls/fullchain.pem" \
-    -days 2 -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" 2>/dev/null
+server_cert ec
 # The large archive (the size of a real Java 17 archive) and a jar.
 head -c $((45 * 1024 * 1024)) /dev/urandom >"$work/files/launcher/Java17.zip"
 head -c $((2 * 1024 * 1024)) /dev/urandom >"$work/files/launcher/QuillmarshLauncher.jar"
@@ -143,17 +123,15 @@ c.commit()
 c.execute("PRAGMA wal_checkpoint(TRUNCATE)")
 PY
 }
-start_postgres() {
-    mkdir -p "$work/pg"
-    [ "$(id -u)" -ne 0 ] || chown postgres: "$work/pg"
-    "${as_pg[@]}" "$pg/initdb" -D "$work/pg" -A trust -U quillmarsh >"$work/logs/initdb.log" 2>&1
-    "${as_pg[@]}" "$pg/pg_ctl" -D "$work/pg" -o "-k $work/pg -c listen_addresses= -c max_connections=200 $pg_settings" \
-        -l "$work/pg/postgres.log" -w start >/dev/null
+start_postgres() {  # the tests' private cluster, durable (fsync on) and with room for the pool's connections
+    POSTGRES_OPTIONS="-c fsync=on -c max_connections=200 $pg_settings" \
+        bash "$repo/tests/support/postgres.sh" start "$work/pg" >/dev/null
     pg_running=1
+    pg_socket=$(cat "$work/pg/socket")
 }
-psql_do() { "$pg/psql" -h "$work/pg" -U quillmarsh -d postgres -X -q -At -v ON_ERROR_STOP=1 -c "$1"; }
+psql_do() { "$pg/psql" -h "$pg_socket" -U quillmarsh -d postgres -X -q -At -v ON_ERROR_STOP=1 -c "$1"; }
 fill_postgres() {
-    QUILLMARSH_DB_DSN="pgsql:host=$work/pg;dbname=postgres" QUILLMARSH_DB_USER=quillmarsh \
+    QUILLMARSH_DB_DSN="pgsql:host=$pg_socket;dbname=postgres" QUILLMARSH_DB_USER=quillmarsh \
         php "$server/bin/bans.php" migrate >/dev/null
     psql_do "
 INSERT INTO hwid_bans (hwid, reason, banned_at)
@@ -167,42 +145,21 @@ INSERT INTO device_days SELECT hwid, substr(last_seen, 1, 10), 1, 'not banned' F
     psql_do "VACUUM ANALYZE"
 }
 
-# ---- nginx and PHP-FPM from the templates -------------------------------------------------------------
-port=$(free_port)
+# ---- nginx and PHP-FPM from the templates (tests/support/server.sh) -----------------------------------
+port=$server_port
 overload_port=$(free_port)
 limits_port=$(free_port)
 render() {  # render DSN
-    local user group
-    user=$(id -un); group=$(id -gn)
-    cat >"$work/values" <<VALUES
-SERVER_NAME=127.0.0.1
-LISTEN=127.0.0.1:$port
-TLS_CERT=$work/tls/fullchain.pem
-TLS_KEY=$work/tls/privkey.pem
-SERVER_DIR=$server
-FILES_DIR=$work/files
-JAVA_ARCHIVE_PATH=/launcher/Java17.zip
-LAUNCHER_JAR_PATH=/launcher/QuillmarshLauncher.jar
-DB_DSN=$1
-LOG_DIR=$work/logs
-FPM_LISTEN=$work/run/fpm.sock
-FPM_ADDRESS=unix:$work/run/fpm.sock
-FPM_USER=$user
-FPM_GROUP=$group
-NGINX_USER=$user
-NGINX_GROUP=$group
-ADMIN_ALLOW=127.0.0.1
-DEVICE_LOG_QUEUE=$work/queue
-VALUES
-    [ -z "$extra_values" ] || cat "$extra_values" >>"$work/values"
-    bash "$server/deploy/render.sh" "$work/values" "$work/conf" >/dev/null
-    {
-        printf 'env[QUILLMARSH_HWID_KEY] = "%s"\n' "$key"
-        case "$1" in pgsql:*) echo 'env[QUILLMARSH_DB_USER] = quillmarsh' ;; esac
-    } >>"$work/conf/php-fpm-pool.conf"
+    local extra=()
+    [ -z "$extra_values" ] || mapfile -t extra < <(grep -v '^[[:space:]]*\(#\|$\)' "$extra_values")
+    server_render "FILES_DIR=$work/files" JAVA_ARCHIVE_PATH=/launcher/Java17.zip \
+        LAUNCHER_JAR_PATH=/launcher/QuillmarshLauncher.jar "DB_DSN=$1" ADMIN_ALLOW=127.0.0.1 \
+        "DEVICE_LOG_QUEUE=$work/queue" "${extra[@]}"
+    server_fpm_env QUILLMARSH_HWID_KEY "$key"
+    case "$1" in pgsql:*) server_fpm_env QUILLMARSH_DB_USER quillmarsh ;; esac
     # The limits site: the rendered site as it is, on its own port, plus the trivial script.
     # The bench site: the per-address limits raised (one address sends everything here).
-    python3 - "$work/conf/nginx-site.conf" "$work/trivial/trivial.php" "$port" "$limits_port" "$overload_port" <<'PY'
+    python3 - "$work/server/conf/nginx-site.conf" "$work/trivial/trivial.php" "$port" "$limits_port" "$overload_port" <<'PY'
 import re, sys
 path, trivial, port, limits_port, overload_port = sys.argv[1:6]
 site = open(path).read()
@@ -229,51 +186,16 @@ bench = re.sub(r"limit_conn quillmarsh_all_checks \d+;", "limit_conn quillmarsh_
 open(path, "w").write(bench)
 PY
 }
-start_servers() {
-    cat >"$work/conf/php-fpm.conf" <<CONF
-[global]
-pid = $work/run/php-fpm.pid
-error_log = $work/logs/php-fpm.log
-daemonize = no
-include = $work/conf/php-fpm-pool.conf
-CONF
-    local fpm_args=(--nodaemonize --fpm-config "$work/conf/php-fpm.conf")
-    [ "$(id -u)" -ne 0 ] || fpm_args+=(-R)
-    "$fpm" "${fpm_args[@]}" >"$work/logs/php-fpm.out" 2>&1 </dev/null &
-    fpm_pid=$!
+start_servers() {  # PHP-FPM, and one nginx per site configuration (own ports), sized for the load
+    server_nginx_workers=auto
+    server_nginx_connections=8192
+    server_nginx_main="worker_rlimit_nofile 16384;"
+    server_nginx_http="    sendfile on;"
+    server_start_fpm
     for site in nginx-site nginx-site-limits nginx-site-overload; do
-        mkdir -p "$work/nginx/$site"
-        {
-            [ "$(id -u)" -ne 0 ] || echo "user $(id -un) $(id -gn);"
-            cat <<CONF
-daemon off;
-worker_processes auto;
-worker_rlimit_nofile 16384;
-pid $work/run/$site.pid;
-error_log $work/logs/$site-error.log;
-events { worker_connections 8192; }
-http {
-    client_body_temp_path $work/nginx/tmp/body;
-    proxy_temp_path $work/nginx/tmp/proxy;
-    fastcgi_temp_path $work/nginx/tmp/fastcgi;
-    uwsgi_temp_path $work/nginx/tmp/uwsgi;
-    scgi_temp_path $work/nginx/tmp/scgi;
-    sendfile on;
-    include $work/conf/$site.conf;
-}
-CONF
-        } >"$work/conf/$site-main.conf"
-        "$nginx" -p "$work/nginx/$site" -e "$work/logs/$site-error.log" -c "$work/conf/$site-main.conf" \
-            >"$work/logs/$site.out" 2>&1 </dev/null &
-        nginx_pids+=($!)
+        server_start_nginx "$work/server/conf/$site.conf" "$site" || exit 1
     done
-    for _ in $(seq 1 300); do
-        [ -S "$work/run/fpm.sock" ] && curl -sk -o /dev/null "https://127.0.0.1:$port/" && return 0
-        sleep 0.1
-    done
-    echo "the servers did not come up" >&2
-    cat "$work"/logs/*.log >&2
-    exit 1
+    server_wait || exit 1
 }
 
 # ---- Measuring -----------------------------------------------------------------------------------------
@@ -291,8 +213,8 @@ ms() { awk -v u="$(field "$1" "$2")" 'BEGIN { printf "%.1f", u / 1000 }'; }
 errors() { echo $(( $(field connect "$1") + $(field read "$1") + $(field write "$1") + $(field status "$1") + $(field timeout "$1") )); }
 pss_kb() {  # PSS of nginx, PHP-FPM and (if running) PostgreSQL, all processes, in kB
     local pids
-    pids=$( { for p in "${nginx_pids[@]}" "$fpm_pid"; do echo "$p"; pgrep -P "$p"; done
-              [ -z "$pg_running" ] || { p=$(head -1 "$work/pg/postmaster.pid"); echo "$p"; pgrep -P "$p"; }; } | sort -u)
+    pids=$( { for p in "${server_nginx_pids[@]}" "$server_fpm_pid"; do echo "$p"; pgrep -P "$p"; done
+              [ -z "$pg_running" ] || { p=$(head -1 "$pg_socket/postmaster.pid"); echo "$p"; pgrep -P "$p"; }; } | sort -u)
     for p in $pids; do awk '/^Pss:/ { print $2 }' "/proc/$p/smaps_rollup" 2>/dev/null; done | awk '{ s += $1 } END { print s + 0 }'
 }
 measure() {  # measure DB: ROUNDS pairs of runs per number of connections, the pair of median ratio kept
@@ -421,7 +343,7 @@ for db in $databases; do
             log "filling PostgreSQL"
             start_postgres
             fill_postgres
-            dsn="pgsql:host=$work/pg;dbname=postgres"
+            dsn="pgsql:host=$pg_socket;dbname=postgres"
             render "$dsn" ;;
         *) echo "unknown database $db" >&2; exit 2 ;;
     esac
@@ -435,13 +357,13 @@ for db in $databases; do
     [ "$db" != sqlite ] || limits_demo | tee -a "$results"
     case "$db" in
         sqlite) QUILLMARSH_DB_DSN="sqlite:$work/data/bans.sqlite" php_costs "$db" | tee -a "$results" ;;
-        pgsql) QUILLMARSH_DB_DSN="pgsql:host=$work/pg;dbname=postgres" QUILLMARSH_DB_USER=quillmarsh php_costs "$db" | tee -a "$results" ;;
+        pgsql) QUILLMARSH_DB_DSN="pgsql:host=$pg_socket;dbname=postgres" QUILLMARSH_DB_USER=quillmarsh php_costs "$db" | tee -a "$results" ;;
     esac
-    grep -h -v 'limiting \(requests\|connections\)' "$work/logs/quillmarsh-php.log" "$work/logs/php-fpm.log" 2>/dev/null |
+    grep -h -v 'limiting \(requests\|connections\)' "$work/server/logs/quillmarsh-php.log" "$work/server/logs/php-fpm.log" 2>/dev/null |
         grep -v 'NOTICE: \(fpm is running\|ready to handle\|Terminating\|exiting\|using inherited\)' | tail -n 5 |
         sed "s/^/$db server log: /" || true
-    stop_servers
-    rm -f "$work/logs/quillmarsh-php.log"
+    server_stop
+    rm -f "$work/server/logs/quillmarsh-php.log"
 done
 echo
 echo "| database | connections | ceiling req/s | endpoint req/s | ratio | p50 ms | p99 ms | max ms | errors |"

@@ -6,7 +6,8 @@
 #                             the cluster lives in a folder of its own under /tmp (DIR/cluster names it).
 #   postgres.sh stop DIR      stops it by the pid in its postmaster.pid (fast shutdown) and removes it
 #   postgres.sh pause DIR     stops it, keeping the data;  postgres.sh start DIR  starts it again
-# Tests make a database of their own in it (tests/support/db.sh).
+# Tests make a database of their own in it (tests/support/db.sh). POSTGRES_OPTIONS adds server settings
+# ("-c NAME=VALUE ...", after the tests' own, so they win): bench/server_load.sh runs it durable.
 set -euo pipefail
 pg=${PG_BIN:-/usr/lib/postgresql/15/bin}
 verb=${1:?usage: postgres.sh start|stop|pause DIR}
@@ -56,7 +57,7 @@ case "$verb" in
         pid=$(postmaster_pid)
         if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then exit 0; fi
         "${as_pg[@]}" "$pg/pg_ctl" -D "$cluster" -l "$cluster/server.log" -w -t 60 \
-            -o "-k $cluster -c listen_addresses= -c fsync=off -c max_connections=50" start >/dev/null ||
+            -o "-k $cluster -c listen_addresses= -c fsync=off -c max_connections=50 ${POSTGRES_OPTIONS:-}" start >/dev/null ||
             { cat "$cluster/server.log" >&2; exit 1; }
         echo "$cluster" >"$dir/socket"
         echo "pid=$(postmaster_pid)"
