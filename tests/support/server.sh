@@ -24,6 +24,8 @@
 #   server_start                 server_start_fpm, server_start_nginx, server_wait
 #   server_stop                  stops every nginx, then PHP-FPM, by pid (call it from the caller's trap)
 #   free_port                    a TCP port free on 127.0.0.1 now
+# server_client_seconds is a client's time-out (curl --max-time): longer than nginx's wait for PHP (10 s
+# for checks), so that a request PHP never answers shows as nginx's 504, and generous for a slow machine.
 # What runs: server_fpm_pid, server_nginx_pids (array); the logs are in DIR/logs (the site's access and
 # error logs, PHP's quillmarsh-php.log, php-fpm.log, one error log per nginx).
 server_nginx_bin=${NGINX:-/usr/sbin/nginx}
@@ -38,6 +40,7 @@ server_nginx_workers=1
 server_nginx_connections=64
 server_nginx_main=""
 server_nginx_http=""
+server_client_seconds=15
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
