@@ -5,8 +5,9 @@
 # players and operators do from theirs, so nginx's per-address limits stay out of the way.
 #   - operators sign in while two loops of correctly signed checks run against 127.0.0.1 (each stops by
 #     itself): ten sign-ins in a row and sixteen at once all succeed; five wrong passwords for a real
-#     account are each refused and counted, so the right one is then refused by the throttle; so is it
-#     after sixteen wrong ones at once; an unknown name gets the same answer as a wrong password;
+#     account are each refused and counted, so the right one is then refused by the throttle; of sixteen
+#     wrong ones at once no more than five are judged, and the right one is refused after them too; an
+#     unknown name gets the same answer as a wrong password;
 #   - another process holds the lock of the device log's queue: one of the server's own user on the
 #     folder as the endpoint made it, then `nobody` on a folder others can read (as the development
 #     server made it): twenty checks at once are all answered 200 within a client's time-out, none 504.
@@ -134,10 +135,14 @@ next_address
 check "sign-in under traffic: five wrong passwords counted, the right one refused by the throttle" "429" \
     "$(sign_in "$address" erin erins-long-password)"
 
+# Sixteen at once: the count and the check are one step, so no more than the limit's five are judged
+# (401), the others are throttled without a look at the password (429).
 concurrent=$(at_once 16 dave wrong-password)
 echo "     sixteen wrong passwords at once: $(echo "$concurrent" | tally) (401 judged, 429 throttled)"
 check "sign-in under traffic: sixteen wrong passwords at once, each refused as wrong or throttled" "" \
     "$(echo "$concurrent" | grep -v '^\(401\|429\)$' | tally)"
+check "sign-in under traffic: sixteen wrong passwords at once, at most five judged" "yes" \
+    "$([ "$(echo "$concurrent" | grep -c '^401$')" -le 5 ] && echo yes || echo "no: $(echo "$concurrent" | grep -c '^401$') judged")"
 next_address
 check "sign-in under traffic: after sixteen wrong at once, the right one refused by the throttle" "429" \
     "$(sign_in "$address" dave daves-long-password)"
