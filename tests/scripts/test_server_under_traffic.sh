@@ -66,6 +66,7 @@ tool migrate >/dev/null || { echo "FAIL: migrate"; exit 1; }
 for account in alice:alices-long-password erin:erins-long-password dave:daves-long-password frank:franks-long-password; do
     echo "${account#*:}" | tool operator add "${account%%:*}" >/dev/null || { echo "FAIL: operator ${account%%:*}"; exit 1; }
 done
+server_nginx_connections=256  # twenty clients at once, each with its connection to PHP-FPM
 server_start || exit 1
 
 # Correctly signed checks of 400 devices, as query strings.
