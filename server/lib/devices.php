@@ -176,8 +176,8 @@ function devices_cursor_text(array $row): string
 // Pages by key, never by OFFSET: the list is ordered by (last_seen, hwid), newest or oldest first, and a
 // page is the $per_page rows after ($cursor ['after', last_seen, hwid]) or before (['before', ...]) a
 // row, or the first page (null); each read is a range of the index devices_seen (schema 4), whatever
-// the depth. Returns rows, total, kind, position (rows ahead of the first one shown) and more_after
-// (rows follow the last one shown).
+// the depth. Returns rows, total, kind, position (rows ahead of the first one shown; both counts stop
+// at LIST_COUNT_CAP + 1) and more_after (rows follow the last one shown).
 function devices_search(PDO $db, string $text, bool $newest_first, int $per_page, ?array $cursor = null,
     ?string $now = null): array
 {
@@ -193,10 +193,16 @@ function devices_search(PDO $db, string $text, bool $newest_first, int $per_page
         $args = [$text, $text . '~'];
     }
     $sql_where = static fn (array $more) => ($where === [] && $more === []) ? '' : 'WHERE ' . implode(' AND ', array_merge($where, $more));
-    $count = static function (array $more, array $more_args) use ($db, $sql_where, $args): int {
-        return (int)(db_rows($db, 'SELECT COUNT(*) AS n FROM devices d ' . $sql_where($more), array_merge($args, $more_args))[0]['n'] ?? 0);
-    };
-    $total = $count([], []);
+    $count = static fn (array $more, array $more_args): int
+        => db_count_capped($db, 'FROM devices d ' . $sql_where($more), array_merge($args, $more_args));
+    $total = $count([], []);  // at most LIST_COUNT_CAP + 1
+    $filter = $where;
+    if ($text !== '' && $total > LIST_COUNT_CAP) {
+        // Many devices match: walking the list's own index in order and skipping the others finds a
+        // page after a few thousand rows at most, where the search column's index would have every
+        // match read and sorted. (An expression of the column is not served by its index.)
+        $filter = ["($column || '') >= ? AND ($column || '') < ?"];
+    }
     // In the order shown, "ahead" is newer (newest first) or older (oldest first).
     [$ahead, $behind] = $newest_first ? ['>', '<'] : ['<', '>'];
     $backwards = $cursor !== null && $cursor[0] === 'before';
@@ -207,16 +213,17 @@ function devices_search(PDO $db, string $text, bool $newest_first, int $per_page
         $more_args = [$cursor[1], $cursor[2]];
     }
     $order = ($newest_first xor $backwards) ? 'DESC' : 'ASC';
+    $conditions = array_merge($filter, $more);
     $rows = db_rows($db, 'SELECT d.hwid, d.first_seen, d.last_seen, d.checks, d.last_address, d.last_verdict, '
         . 'b.reason, b.banned_at, b.expires_at, b.banned_by '
-        . 'FROM devices d LEFT JOIN hwid_bans b ON b.hwid = d.hwid ' . $sql_where($more)
+        . 'FROM devices d LEFT JOIN hwid_bans b ON b.hwid = d.hwid ' . ($conditions === [] ? '' : 'WHERE ' . implode(' AND ', $conditions))
         . " ORDER BY d.last_seen $order, d.hwid $order LIMIT " . ($per_page + 1), array_merge($args, $more_args));
     $extra = count($rows) > $per_page;
     $rows = array_slice($rows, 0, $per_page);
     if ($backwards) {
         $rows = array_reverse($rows);
     }
-    $position = 0;
+    $position = 0;  // at most LIST_COUNT_CAP + 1 too
     if ($cursor !== null && $rows !== []) {
         $position = $count(['(d.last_seen, d.hwid) ' . $ahead . ' (?, ?)'], [$rows[0]['last_seen'], $rows[0]['hwid']]);
     }
@@ -227,7 +234,7 @@ function devices_search(PDO $db, string $text, bool $newest_first, int $per_page
     }, $rows);
     $kind = $text === '' ? 'all' : (preg_match('/^[0-9a-f]{1,64}$/D', $text) === 1 ? 'fingerprint' : 'address');
     return ['rows' => $rows, 'total' => $total, 'kind' => $kind, 'position' => $position,
-        'more_after' => $backwards ? ($rows !== [] && $position + count($rows) < $total) : $extra];
+        'more_after' => $backwards ? $rows !== [] : $extra];
 }
 
 function device_get(PDO $db, string $hwid): ?array

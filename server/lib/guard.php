@@ -107,3 +107,14 @@ function throttle_address_key(string $address): string
     }
     return (string)inet_ntop($binary);
 }
+
+// Lists count at most this many rows: a count of a large table costs as much as reading it, and a
+// page only needs to know whether there are more. Above it, pages say "more than".
+const LIST_COUNT_CAP = 2000;
+
+// COUNT(*) of "FROM ... [WHERE ...]" ($from), but at most $cap + 1: bounded cost whatever the table's size.
+function db_count_capped(PDO $db, string $from, array $args, int $cap = LIST_COUNT_CAP): int
+{
+    $rows = db_rows($db, "SELECT COUNT(*) AS n FROM (SELECT 1 AS one $from LIMIT " . ($cap + 1) . ') capped', $args);
+    return (int)($rows[0]['n'] ?? 0);
+}

@@ -172,6 +172,21 @@ check "devices, oldest first: every device once, in order" "$(echo "$expected_ne
 walk "/admin/audit" next '<td>entry [0-9]*</td>' >"$work/walk"
 check "audit: every entry once, newest first" "$(for i in $(seq 119 -1 0); do echo "<td>entry $i</td>"; done; echo pages 3)" \
     "$(grep -v 'operator alice' "$work/walk")"
+# Past LIST_COUNT_CAP (2000) rows the counts stop: the pages say "more than", at the same cost.
+php -r '
+$db = new PDO(getenv("QUILLMARSH_DB_DSN"), getenv("QUILLMARSH_DB_USER") ?: null, null, [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION]);
+$db->beginTransaction();
+$device = $db->prepare("INSERT INTO devices (hwid, first_seen, last_seen, checks, last_address, last_verdict) VALUES (?, ?, ?, 1, NULL, ?)");
+for ($i = 0; $i < 2000; $i++) {
+    $seen = gmdate("Y-m-d\TH:i:s\Z", 1600000000 + $i);
+    $device->execute([hash("sha256", "many device $i"), $seen, $seen, "not banned"]);
+}
+$db->commit();'
+check "2137 devices: the first page" "200 1" \
+    "$(req "${S[@]}" "$base/admin/devices") $(grep -c 'Page 1 of more than 40 (more than 2000 devices)' "$work/page")"
+oldest=$(sql "SELECT last_seen || '.' || hwid FROM devices ORDER BY last_seen, hwid LIMIT 1 OFFSET 10")
+check "2137 devices: a page near the end" "200 1 10" \
+    "$(req "${S[@]}" "$base/admin/devices?after=$oldest") $(grep -c 'Past page 40 of more than 40' "$work/page") $(grep -o "$titles" "$work/page" | wc -l)"
 for url in "/admin/audit?page=9223372036854775807" "/admin/devices?page=9223372036854775807" "/admin/audit?page=-3" \
            "/admin/devices?page=abc"; do
     check "$url: the first page" "200 1" "$(req "${S[@]}" "$base$url") $(grep -c 'Page 1 of' "$work/page")"

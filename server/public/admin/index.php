@@ -108,11 +108,16 @@ function bad_request(?array $session, string $message): never
 // last one, and where this page is.
 function paging(callable $link, array $first_last, int $position, int $shown, int $total, bool $more_after, string $what): string
 {
-    $pages = max(1, (int)ceil($total / PAGE_SIZE));
-    $page_no = min($pages, intdiv($position, PAGE_SIZE) + 1);
+    // Both counts stop at LIST_COUNT_CAP + 1 (bounded cost): past it, the page says "more than".
+    $pages = max(1, (int)ceil(min($total, LIST_COUNT_CAP) / PAGE_SIZE));
+    $page_no = intdiv(min($position, LIST_COUNT_CAP), PAGE_SIZE) + 1;
+    $where = $total > LIST_COUNT_CAP
+        ? ($position > LIST_COUNT_CAP ? 'Past page ' . $pages : 'Page ' . $page_no) . ' of more than ' . $pages
+            . ($what !== '' ? ' (more than ' . LIST_COUNT_CAP . ' ' . $what . ')' : '')
+        : 'Page ' . min($pages, $page_no) . ' of ' . $pages . ($what !== '' ? ' (' . $total . ' ' . $what . ')' : '');
     return '<p class="paging">' . ($position > 0 && $first_last !== [] ? '<a href="' . h($link('before', $first_last[0]))
             . '" rel="prev">← Newer</a> ' : '')
-        . 'Page ' . $page_no . ' of ' . $pages . ($what !== '' ? ' (' . $total . ' ' . $what . ')' : '')
+        . $where
         . ($more_after && $first_last !== [] ? ' <a href="' . h($link('after', $first_last[1])) . '" rel="next">Older →</a>' : '')
         . '</p>';
 }
@@ -447,7 +452,7 @@ switch ($path) {
         if ($cursor === false) {
             bad_request($session, 'Not a page of the audit: go back to its first page.');
         }
-        $total = (int)(db_rows($db, 'SELECT COUNT(*) AS n FROM audit')[0]['n'] ?? 0);
+        $total = db_count_capped($db, 'FROM audit', []);
         $backwards = $cursor !== null && $cursor[0] === 'before';
         $found = db_rows($db, 'SELECT id, at, operator, action, hwid, detail FROM audit'
             . ($cursor === null ? '' : ' WHERE id ' . ($backwards ? '>' : '<') . ' ?')
@@ -459,7 +464,7 @@ switch ($path) {
             $found = array_reverse($found);
         }
         $position = $cursor === null || $found === [] ? 0
-            : (int)(db_rows($db, 'SELECT COUNT(*) AS n FROM audit WHERE id > ?', [$found[0]['id']])[0]['n'] ?? 0);
+            : db_count_capped($db, 'FROM audit WHERE id > ?', [$found[0]['id']]);
         $rows = '';
         foreach ($found as $row) {
             $rows .= '<tr><td>' . when($row['at']) . '</td><td>' . h($row['operator']) . '</td><td>' . h($row['action'])
@@ -471,6 +476,6 @@ switch ($path) {
             . '<th>What</th><th>Device</th><th>Detail</th></tr></thead><tbody>'
             . ($rows ?: '<tr><td colspan="5">No changes yet.</td></tr>') . '</tbody></table></div>'
             . paging($link, $found === [] ? [] : [$found[0], end($found)], $position, count($found), $total,
-                $backwards ? $position + count($found) < $total : $more, ''));
+                $backwards ? $found !== [] : $more, ''));
 }
 page(404, 'Not found', $session, '<p>No such page.</p>');
