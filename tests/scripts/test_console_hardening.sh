@@ -96,6 +96,9 @@ post_signin() {  # post_signin BASE COOKIE_NAME ORIGIN PASSWORD -> status
     req ${3:+-H "Origin: $3"} -H "Cookie: $2=$signin_cookie" --data-urlencode "csrf=$token" \
         --data-urlencode name=alice --data-urlencode "password=$4" "$1/admin/signin"
 }
+req "$base/admin/signin" >/dev/null
+check "pages ask for Referrer-Policy same-origin (no-referrer would make browsers send Origin: null)" "1" \
+    "$(tr -d '\r' <"$work/headers" | grep -ci '^referrer-policy: same-origin$')"
 check "sign-in with Origin: null: refused" "403" "$(post_signin "$base" qm_signin null correct-horse-battery)"
 check "sign-in from the https scheme to the http console: refused" "403" \
     "$(post_signin "$base" qm_signin "https://127.0.0.1:$port" correct-horse-battery)"

@@ -29,7 +29,9 @@ function send_headers(int $status): void
         . "frame-ancestors 'none'; base-uri 'none'");
     header('X-Frame-Options: DENY');
     header('X-Content-Type-Options: nosniff');
-    header('Referrer-Policy: no-referrer');
+    // same-origin, not no-referrer: under no-referrer a browser sends `Origin: null` with the console's
+    // own forms, and a POST with `Origin: null` is refused. Addresses still never leave the console.
+    header('Referrer-Policy: same-origin');
 }
 
 // Sets one of our cookies under the name this request's scheme uses: over HTTPS __Host-NAME with path /
