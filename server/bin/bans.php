@@ -146,6 +146,7 @@ try {
                 $words = array_slice($words, 2);
             }
             $reason = implode(' ', $words);
+            ($problem = text_problem($reason)) === null || fail("the reason $problem", 2);  // lib/guard.php
             if (strlen($reason) > BAN_REASON_MAX) {
                 fail('the reason is longer than ' . BAN_REASON_MAX . ' bytes', 2);
             }

@@ -3,6 +3,7 @@
 declare(strict_types=1);
 
 require_once __DIR__ . '/db.php';
+require_once __DIR__ . '/guard.php';
 
 const QUILLMARSH_HEX64 = '/^[0-9a-f]{64}$/D';
 
@@ -78,41 +79,36 @@ function bans_with_state(array $row, string $now): array
 }
 
 // Adds or replaces a ban ($expires_at null: permanent) and records it in the audit, in one transaction.
+// A reason that is not valid UTF-8 or holds a NUL is refused (InvalidArgumentException).
 function bans_add(PDO $db, string $hwid, string $reason, ?string $expires_at, string $operator): void
 {
+    text_require('the reason', $reason);
+    text_require('the operator', $operator);
     $now = db_time();
-    $db->beginTransaction();
-    try {
+    db_write($db, static function () use ($db, $hwid, $reason, $expires_at, $operator, $now): void {
         $db->prepare('DELETE FROM hwid_bans WHERE hwid = ?')->execute([$hwid]);
         $db->prepare('INSERT INTO hwid_bans (hwid, reason, banned_at, expires_at, banned_by) VALUES (?, ?, ?, ?, ?)')
             ->execute([$hwid, $reason, $now, $expires_at, $operator]);
         audit_add($db, $operator, 'ban', $hwid,
             ($expires_at === null ? 'permanent' : "until $expires_at") . ': ' . $reason, $now);
-        $db->commit();
-    } catch (Throwable $e) {
-        $db->rollBack();
-        throw $e;
-    }
+    });
 }
 
-// Lifts a ban (an expired one too); true when there was one. Recorded in the audit.
+// Lifts a ban (an expired one too); true when there was one. Recorded in the audit. The read of the old
+// ban is inside the write transaction (SQLite: after the write lock), never a read upgraded to a write.
 function bans_remove(PDO $db, string $hwid, string $operator): bool
 {
-    $db->beginTransaction();
-    try {
-        $old = bans_get($db, $hwid);
-        if ($old === null) {
-            $db->rollBack();
+    return db_write($db, static function () use ($db, $hwid, $operator): bool {
+        $rows = db_rows($db, 'SELECT hwid, reason, banned_at, expires_at, banned_by FROM hwid_bans WHERE hwid = ?'
+            . (db_driver($db) === 'pgsql' ? ' FOR UPDATE' : ''), [$hwid]);
+        if ($rows === []) {
             return false;
         }
+        $old = bans_with_state($rows[0], db_time());
         $db->prepare('DELETE FROM hwid_bans WHERE hwid = ?')->execute([$hwid]);
         audit_add($db, $operator, 'lift', $hwid, 'was ' . ban_state_text($old) . ': ' . $old['reason']);
-        $db->commit();
         return true;
-    } catch (Throwable $e) {
-        $db->rollBack();
-        throw $e;
-    }
+    });
 }
 
 function bans_list(PDO $db, ?string $now = null): array

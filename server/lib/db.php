@@ -217,6 +217,15 @@ function db_migrations(string $driver = 'sqlite'): array
                 . 'written_at VARCHAR(32) NOT NULL)',
             'CREATE INDEX device_log_writes_at ON device_log_writes (written_at)',
         ],
+        4 => [
+            // The console: its secrets (the sign-in form's key, the dummy hash for unknown names), made
+            // on first use; and the device list's pages by key (last_seen, hwid) in both directions.
+            'CREATE TABLE console_secrets ('
+                . 'name VARCHAR(64) NOT NULL PRIMARY KEY, '
+                . 'value VARCHAR(255) NOT NULL)',
+            'CREATE INDEX devices_seen ON devices (last_seen, hwid)',
+            $driver === 'mysql' ? 'DROP INDEX devices_last_seen ON devices' : 'DROP INDEX devices_last_seen',
+        ],
     ];
 }
 

@@ -156,38 +156,85 @@ function device_log_prune(PDO $db, int $days, ?int $now = null): int
     return $deleted;
 }
 
+// A place in the device list: [last_seen, hwid] of a row, written "TIME.HWID" in links; null when the
+// text is not one.
+function devices_cursor_parse(string $text): ?array
+{
+    if (preg_match('/^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)\.([0-9a-f]{64})$/D', $text, $m) !== 1) {
+        return null;
+    }
+    return [$m[1], $m[2]];
+}
+
+function devices_cursor_text(array $row): string
+{
+    return $row['last_seen'] . '.' . $row['hwid'];
+}
+
 // What a search text means: a fingerprint prefix (hex only, up to 64 characters) or an address prefix
 // (digits, '.', ':' and hex). Both searches use an index: a prefix is the range [text, text + '~').
-function devices_search(PDO $db, string $text, int $page, bool $newest_first, int $per_page, ?string $now = null): array
+// Pages by key, never by OFFSET: the list is ordered by (last_seen, hwid), newest or oldest first, and a
+// page is the $per_page rows after ($cursor ['after', last_seen, hwid]) or before (['before', ...]) a
+// row, or the first page (null); each read is a range of the index devices_seen (schema 4), whatever
+// the depth. Returns rows, total, kind, position (rows ahead of the first one shown; both counts stop
+// at LIST_COUNT_CAP + 1) and more_after (rows follow the last one shown).
+function devices_search(PDO $db, string $text, bool $newest_first, int $per_page, ?array $cursor = null,
+    ?string $now = null): array
 {
     $text = strtolower(trim($text));
-    $where = '';
+    $where = [];
     $args = [];
     if ($text !== '') {
         $column = preg_match('/^[0-9a-f]{1,64}$/D', $text) === 1 ? 'd.hwid' : 'd.last_address';
         if ($column === 'd.last_address' && preg_match('/^[0-9a-f.:]{1,64}$/D', $text) !== 1) {
-            return ['rows' => [], 'total' => 0, 'kind' => 'none'];
+            return ['rows' => [], 'total' => 0, 'kind' => 'none', 'position' => 0, 'more_after' => false];
         }
-        $where = "WHERE $column >= ? AND $column < ?";
+        $where[] = "$column >= ? AND $column < ?";
         $args = [$text, $text . '~'];
     }
-    $count = $db->prepare("SELECT COUNT(*) FROM devices d $where");
-    $count->execute($args);
-    $total = (int)$count->fetchColumn();
-    $order = $newest_first ? 'DESC' : 'ASC';
-    $offset = max(0, $page - 1) * $per_page;
-    $query = $db->prepare('SELECT d.hwid, d.first_seen, d.last_seen, d.checks, d.last_address, d.last_verdict, '
+    $sql_where = static fn (array $more) => ($where === [] && $more === []) ? '' : 'WHERE ' . implode(' AND ', array_merge($where, $more));
+    $count = static fn (array $more, array $more_args): int
+        => db_count_capped($db, 'FROM devices d ' . $sql_where($more), array_merge($args, $more_args));
+    $total = $count([], []);  // at most LIST_COUNT_CAP + 1
+    $filter = $where;
+    if ($text !== '' && $total > LIST_COUNT_CAP) {
+        // Many devices match: walking the list's own index in order and skipping the others finds a
+        // page after a few thousand rows at most, where the search column's index would have every
+        // match read and sorted. (An expression of the column is not served by its index.)
+        $filter = ["($column || '') >= ? AND ($column || '') < ?"];
+    }
+    // In the order shown, "ahead" is newer (newest first) or older (oldest first).
+    [$ahead, $behind] = $newest_first ? ['>', '<'] : ['<', '>'];
+    $backwards = $cursor !== null && $cursor[0] === 'before';
+    $more = [];
+    $more_args = [];
+    if ($cursor !== null) {
+        $more[] = '(d.last_seen, d.hwid) ' . ($backwards ? $ahead : $behind) . ' (?, ?)';
+        $more_args = [$cursor[1], $cursor[2]];
+    }
+    $order = ($newest_first xor $backwards) ? 'DESC' : 'ASC';
+    $conditions = array_merge($filter, $more);
+    $rows = db_rows($db, 'SELECT d.hwid, d.first_seen, d.last_seen, d.checks, d.last_address, d.last_verdict, '
         . 'b.reason, b.banned_at, b.expires_at, b.banned_by '
-        . "FROM devices d LEFT JOIN hwid_bans b ON b.hwid = d.hwid $where "
-        . "ORDER BY d.last_seen $order, d.hwid LIMIT " . (int)$per_page . ' OFFSET ' . (int)$offset);
-    $query->execute($args);
+        . 'FROM devices d LEFT JOIN hwid_bans b ON b.hwid = d.hwid ' . ($conditions === [] ? '' : 'WHERE ' . implode(' AND ', $conditions))
+        . " ORDER BY d.last_seen $order, d.hwid $order LIMIT " . ($per_page + 1), array_merge($args, $more_args));
+    $extra = count($rows) > $per_page;
+    $rows = array_slice($rows, 0, $per_page);
+    if ($backwards) {
+        $rows = array_reverse($rows);
+    }
+    $position = 0;  // at most LIST_COUNT_CAP + 1 too
+    if ($cursor !== null && $rows !== []) {
+        $position = $count(['(d.last_seen, d.hwid) ' . $ahead . ' (?, ?)'], [$rows[0]['last_seen'], $rows[0]['hwid']]);
+    }
     $now ??= db_time();
     $rows = array_map(static function (array $row) use ($now) {
         $row['ban'] = $row['banned_at'] === null ? null : bans_with_state($row, $now);
         return $row;
-    }, $query->fetchAll());
+    }, $rows);
     $kind = $text === '' ? 'all' : (preg_match('/^[0-9a-f]{1,64}$/D', $text) === 1 ? 'fingerprint' : 'address');
-    return ['rows' => $rows, 'total' => $total, 'kind' => $kind];
+    return ['rows' => $rows, 'total' => $total, 'kind' => $kind, 'position' => $position,
+        'more_after' => $backwards ? $rows !== [] : $extra];
 }
 
 function device_get(PDO $db, string $hwid): ?array

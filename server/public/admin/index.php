@@ -6,6 +6,8 @@
 //   GET  /admin/device?hwid=H    one device: its days, its ban, ban / lift forms, its audit entries
 //   GET  /admin/bans             the ban list      GET /admin/audit   every change
 //   GET/POST /admin/signin       POST /admin/signout, /admin/ban, /admin/lift
+// Lists page by key (links carry after=/before= the last or first row shown), never by OFFSET.
+// Every parameter must be one text, valid UTF-8 without NUL: anything else is answered 400.
 declare(strict_types=1);
 
 require_once __DIR__ . '/../../lib/console.php';
@@ -27,14 +29,20 @@ function send_headers(int $status): void
         . "frame-ancestors 'none'; base-uri 'none'");
     header('X-Frame-Options: DENY');
     header('X-Content-Type-Options: nosniff');
-    header('Referrer-Policy: no-referrer');
+    // same-origin, not no-referrer: under no-referrer a browser sends `Origin: null` with the console's
+    // own forms, and a POST with `Origin: null` is refused. Addresses still never leave the console.
+    header('Referrer-Policy: same-origin');
 }
 
+// Sets one of our cookies under the name this request's scheme uses: over HTTPS __Host-NAME with path /
+// (Secure, no Domain: no other host, not even a sibling subdomain, can set or shadow it), over plain HTTP
+// (the development server on this machine) NAME with path /admin/.
 function cookie(string $name, string $value, int $max_age): void
 {
-    setcookie($name, $value, [
+    global $https;
+    setcookie(console_cookie_name($name, $https), $value, [
         'expires' => $max_age === 0 ? 0 : time() + $max_age,
-        'path' => CONSOLE_PATH,
+        'path' => $https ? '/' : CONSOLE_PATH,
         'secure' => true,
         'httponly' => true,
         'samesite' => 'Strict',
@@ -77,20 +85,58 @@ function refuse_form(?array $session): never
         . 'Go back, reload the page and try again.</p>');
 }
 
-// A POST is ours when its token matches and, if the browser names an origin, it is this host.
+// Whether a POST may come from this console's pages: if the browser names an origin, it is this
+// request's scheme, host and port (`null` is refused).
+function origin_is_ours(): bool
+{
+    global $https;
+    $origin = $_SERVER['HTTP_ORIGIN'] ?? null;
+    return console_origin_ok(is_string($origin) ? $origin : null, $https, (string)($_SERVER['HTTP_HOST'] ?? ''));
+}
+
+// A POST is ours when its origin is and its token matches the session's.
 function form_is_ours(string $expected): bool
 {
-    $origin = $_SERVER['HTTP_ORIGIN'] ?? null;
-    if (is_string($origin) && $origin !== 'null') {
-        $host = parse_url($origin, PHP_URL_HOST);
-        $port = parse_url($origin, PHP_URL_PORT);
-        $origin_host = $host . ($port !== null ? ':' . $port : '');
-        if ($origin_host !== ($_SERVER['HTTP_HOST'] ?? '')) {
-            return false;
-        }
-    }
     $sent = $_POST['csrf'] ?? null;
-    return is_string($sent) && $expected !== '' && hash_equals($expected, $sent);
+    return origin_is_ours() && is_string($sent) && $expected !== '' && hash_equals($expected, $sent);
+}
+
+function bad_request(?array $session, string $message): never
+{
+    page(400, 'Bad request', $session, '<p class="error" id="message">' . h($message) . '</p>');
+}
+
+// The paging links of a list: "← Newer" to the page before the first row, "Older →" to the page after the
+// last one, and where this page is.
+function paging(callable $link, array $first_last, int $position, int $shown, int $total, bool $more_after, string $what): string
+{
+    // Both counts stop at LIST_COUNT_CAP + 1 (bounded cost): past it, the page says "more than".
+    $pages = max(1, (int)ceil(min($total, LIST_COUNT_CAP) / PAGE_SIZE));
+    $page_no = intdiv(min($position, LIST_COUNT_CAP), PAGE_SIZE) + 1;
+    $where = $total > LIST_COUNT_CAP
+        ? ($position > LIST_COUNT_CAP ? 'Past page ' . $pages : 'Page ' . $page_no) . ' of more than ' . $pages
+            . ($what !== '' ? ' (more than ' . LIST_COUNT_CAP . ' ' . $what . ')' : '')
+        : 'Page ' . min($pages, $page_no) . ' of ' . $pages . ($what !== '' ? ' (' . $total . ' ' . $what . ')' : '');
+    return '<p class="paging">' . ($position > 0 && $first_last !== [] ? '<a href="' . h($link('before', $first_last[0]))
+            . '" rel="prev">← Newer</a> ' : '')
+        . $where
+        . ($more_after && $first_last !== [] ? ' <a href="' . h($link('after', $first_last[1])) . '" rel="next">Older →</a>' : '')
+        . '</p>';
+}
+
+// The cursor of a list page: null (first page), ['after'|'before', ...key] or false (not a valid one).
+function page_cursor(callable $parse): array|null|false
+{
+    $after = $_GET['after'] ?? null;
+    $before = $_GET['before'] ?? null;
+    if ($after === null && $before === null) {
+        return null;
+    }
+    if ($after !== null && $before !== null) {
+        return false;
+    }
+    $key = $parse((string)($after ?? $before));
+    return $key === null ? false : [$after !== null ? 'after' : 'before', ...$key];
 }
 
 // A stored time as people read it: "2025-06-01 18:00:00" (UTC).
@@ -153,6 +199,7 @@ $path = parse_url($_SERVER['REQUEST_URI'] ?? '/admin/', PHP_URL_PATH);
 $path = is_string($path) ? $path : '/admin/';
 $method = $_SERVER['REQUEST_METHOD'] ?? 'GET';
 $address = (string)($_SERVER['REMOTE_ADDR'] ?? '');
+$https = ($_SERVER['HTTPS'] ?? '') !== '' && ($_SERVER['HTTPS'] ?? '') !== 'off';
 
 if ($path === '/admin/style.css') {
     header('Content-Type: text/css');
@@ -162,14 +209,33 @@ if ($path === '/admin/style.css') {
 }
 
 // Over plain HTTP only from this machine (the development server); production runs behind HTTPS.
-$https = ($_SERVER['HTTPS'] ?? '') !== '' && ($_SERVER['HTTPS'] ?? '') !== 'off';
 if (!$https && !in_array($address, ['127.0.0.1', '::1'], true)) {
     page(403, 'HTTPS only', null, '<p class="error">The console is served over HTTPS only.</p>');
 }
 
+// Text that cannot be stored, before anything reads it.
+$problem = console_request_problem($_GET, $_POST);
+if ($problem !== null) {
+    bad_request(null, $problem . ' Nothing was changed.');
+}
+// Our cookies from the raw header; one of them twice means someone else set one: refused.
+$cookies = console_cookies((string)($_SERVER['HTTP_COOKIE'] ?? ''),
+    [console_cookie_name(CONSOLE_COOKIE, $https), console_cookie_name(CONSOLE_SIGNIN_COOKIE, $https)]);
+if ($cookies === null) {
+    cookie(CONSOLE_COOKIE, '', -3600);
+    cookie(CONSOLE_SIGNIN_COOKIE, '', -3600);
+    bad_request(null, 'This request carries one of the console\'s cookies twice. Delete this site\'s cookies '
+        . 'in the browser and sign in again.');
+}
+// Every POST names no foreign origin, signed in or not.
+if ($method === 'POST' && !origin_is_ours()) {
+    refuse_form(null);
+}
+
 try {
     $db = db_open($config);
-    $session = console_session($db, $_COOKIE[CONSOLE_COOKIE] ?? null, (int)$config['admin_idle_minutes']);
+    $session = console_session($db, $cookies[console_cookie_name(CONSOLE_COOKIE, $https)] ?? null,
+        (int)$config['admin_idle_minutes']);
 } catch (Throwable $e) {
     error_log('console: database unavailable: ' . $e->getMessage());
     page(503, 'Unavailable', null, '<p class="error">The database is unavailable; the server log says why.</p>');
@@ -186,13 +252,26 @@ if ($path === '/admin/signin') {
     $message = '';
     $status = 200;
     $name = '';
+    try {
+        $secret = console_signin_secret($db);
+    } catch (Throwable $e) {
+        error_log('console: database unavailable: ' . $e->getMessage());
+        page(503, 'Unavailable', null, '<p class="error">The database is unavailable; the server log says why.</p>');
+    }
     if ($method === 'POST') {
-        if (!form_is_ours((string)($_COOKIE[CONSOLE_SIGNIN_COOKIE] ?? ''))) {
+        // The token must be the server's HMAC of the sign-in cookie this browser holds.
+        if (!console_signin_token_valid($secret, (string)($cookies[console_cookie_name(CONSOLE_SIGNIN_COOKIE, $https)] ?? ''),
+            (string)($_POST['csrf'] ?? ''), time())) {
             refuse_form(null);
         }
         $name = strtolower(trim((string)($_POST['name'] ?? '')));
         $password = (string)($_POST['password'] ?? '');
-        $outcome = console_sign_in($db, $name, $password, $address);
+        try {
+            $outcome = console_sign_in($db, $name, $password, $address);
+        } catch (Throwable $e) {
+            error_log('console: sign-in failed: ' . $e->getMessage());
+            page(503, 'Unavailable', null, '<p class="error">The database is unavailable; the server log says why.</p>');
+        }
         if ($outcome['result'] === 'ok') {
             cookie(CONSOLE_COOKIE, $outcome['token'], 0);
             cookie(CONSOLE_SIGNIN_COOKIE, '', -3600);
@@ -202,10 +281,11 @@ if ($path === '/admin/signin') {
             ? [429, 'Too many failed sign-ins. Wait 15 minutes and try again.']
             : [401, 'Wrong name or password.'];
     }
-    $form_token = bin2hex(random_bytes(32));
-    cookie(CONSOLE_SIGNIN_COOKIE, $form_token, 600);
+    $form_cookie = bin2hex(random_bytes(32));
+    cookie(CONSOLE_SIGNIN_COOKIE, $form_cookie, CONSOLE_SIGNIN_SECONDS);
     page($status, 'Sign in', null, ($message !== '' ? '<p class="error" id="message">' . h($message) . '</p>' : '')
-        . '<form method="post" action="/admin/signin" class="card">' . csrf_field($form_token)
+        . '<form method="post" action="/admin/signin" class="card">'
+        . csrf_field(console_signin_token($secret, $form_cookie, time()))
         . '<input type="hidden" name="next" value="' . h($next) . '">'
         . '<label>Name <input name="name" autocomplete="username" required value="' . h($name) . '"></label>'
         . '<label>Password <input type="password" name="password" autocomplete="current-password" required></label>'
@@ -252,6 +332,9 @@ if ($method === 'POST') {
                 page(400, 'Ban', $session, '<p class="error">' . h($error) . '</p><p>'
                     . device_link($hwid, true) . '</p>');
             }
+            if (($problem = text_problem($reason)) !== null) {
+                page(400, 'Ban', $session, '<p class="error">The reason ' . h($problem) . '.</p>');
+            }
             bans_add($db, $hwid, $reason, $until, $operator);
             redirect('/admin/device?hwid=' . $hwid);
         case '/admin/lift':
@@ -268,11 +351,7 @@ switch ($path) {
     case '/admin/':
         $per_day = checks_per_day($db, 30);
         $now = db_time();
-        $count = static function (string $sql, array $args) use ($db): int {
-            $q = $db->prepare($sql);
-            $q->execute($args);
-            return (int)$q->fetchColumn();
-        };
+        $count = static fn (string $sql, array $args): int => (int)array_values(db_rows($db, $sql, $args)[0] ?? [0])[0];
         $seen_day = $count('SELECT COUNT(*) FROM devices WHERE last_seen >= ?', [db_time(time() - 86400)]);
         $seen_month = $count('SELECT COUNT(*) FROM devices WHERE last_seen >= ?', [db_time(time() - 30 * 86400)]);
         $active = $count('SELECT COUNT(*) FROM hwid_bans WHERE expires_at IS NULL OR expires_at > ?', [$now]);
@@ -286,9 +365,11 @@ switch ($path) {
     case '/admin/devices':
         $q = (string)($_GET['q'] ?? '');
         $newest = ($_GET['order'] ?? 'newest') !== 'oldest';
-        $page_no = max(1, (int)($_GET['page'] ?? 1));
-        $found = devices_search($db, $q, $page_no, $newest, PAGE_SIZE);
-        $pages = max(1, (int)ceil($found['total'] / PAGE_SIZE));
+        $cursor = page_cursor('devices_cursor_parse');
+        if ($cursor === false) {
+            bad_request($session, 'Not a page of the device list: go back to its first page.');
+        }
+        $found = devices_search($db, $q, $newest, PAGE_SIZE, $cursor);
         $rows = '';
         foreach ($found['rows'] as $row) {
             $rows .= '<tr><td>' . device_link($row['hwid']) . '</td><td>' . when($row['last_seen']) . '</td><td>'
@@ -296,11 +377,11 @@ switch ($path) {
                 . h($row['last_address'] ?? '—') . '</td><td>' . h($row['last_verdict']) . '</td><td>'
                 . ban_badge($row['ban']) . '</td></tr>';
         }
-        $link = static fn (int $p) => '/admin/devices?' . http_build_query(['q' => $q,
-            'order' => $newest ? 'newest' : 'oldest', 'page' => $p]);
-        $paging = '<p class="paging">' . ($page_no > 1 ? '<a href="' . h($link($page_no - 1)) . '">← Newer</a> ' : '')
-            . 'Page ' . $page_no . ' of ' . $pages . ' (' . $found['total'] . ' devices)'
-            . ($page_no < $pages ? ' <a href="' . h($link($page_no + 1)) . '">Older →</a>' : '') . '</p>';
+        $link = static fn (string $way, array $row) => '/admin/devices?' . http_build_query(['q' => $q,
+            'order' => $newest ? 'newest' : 'oldest', $way => devices_cursor_text($row)]);
+        $ends = $found['rows'] === [] ? [] : [$found['rows'][0], end($found['rows'])];
+        $paging = paging($link, $ends, $found['position'], count($found['rows']), $found['total'],
+            $found['more_after'], 'devices');
         page(200, 'Devices', $session, '<form method="get" action="/admin/devices" class="search">'
             . '<input name="q" value="' . h($q) . '" placeholder="fingerprint prefix or address" aria-label="Search">'
             . '<select name="order" aria-label="Order"><option value="newest"' . ($newest ? ' selected' : '')
@@ -342,10 +423,8 @@ switch ($path) {
             $days .= '<tr><td>' . h($row['day']) . '</td><td class="num">' . (int)$row['checks'] . '</td><td>'
                 . h($row['last_verdict']) . '</td></tr>';
         }
-        $q = $db->prepare('SELECT at, operator, action, detail FROM audit WHERE hwid = ? ORDER BY id DESC LIMIT 50');
-        $q->execute([$hwid]);
         $changes = '';
-        foreach ($q->fetchAll() as $row) {
+        foreach (db_rows($db, 'SELECT at, operator, action, detail FROM audit WHERE hwid = ? ORDER BY id DESC LIMIT 50', [$hwid]) as $row) {
             $changes .= '<tr><td>' . when($row['at']) . '</td><td>' . h($row['operator']) . '</td><td>' . h($row['action'])
                 . '</td><td>' . h($row['detail']) . '</td></tr>';
         }
@@ -369,23 +448,36 @@ switch ($path) {
             . ($rows ?: '<tr><td colspan="5">No bans.</td></tr>') . '</tbody></table></div>');
 
     case '/admin/audit':
-        $page_no = max(1, (int)($_GET['page'] ?? 1));
-        $total = (int)$db->query('SELECT COUNT(*) FROM audit')->fetchColumn();
-        $q = $db->prepare('SELECT at, operator, action, hwid, detail FROM audit ORDER BY id DESC LIMIT '
-            . PAGE_SIZE . ' OFFSET ' . (($page_no - 1) * PAGE_SIZE));
-        $q->execute();
+        // Newest first, by id; a page is the PAGE_SIZE ids below (after) or above (before) an id.
+        $cursor = page_cursor(static fn (string $id) => ($n = filter_var($id, FILTER_VALIDATE_INT,
+            ['options' => ['min_range' => 1]])) === false || (string)$n !== $id ? null : [$n]);
+        if ($cursor === false) {
+            bad_request($session, 'Not a page of the audit: go back to its first page.');
+        }
+        $total = db_count_capped($db, 'FROM audit', []);
+        $backwards = $cursor !== null && $cursor[0] === 'before';
+        $found = db_rows($db, 'SELECT id, at, operator, action, hwid, detail FROM audit'
+            . ($cursor === null ? '' : ' WHERE id ' . ($backwards ? '>' : '<') . ' ?')
+            . ' ORDER BY id ' . ($backwards ? 'ASC' : 'DESC') . ' LIMIT ' . (PAGE_SIZE + 1),
+            $cursor === null ? [] : [$cursor[1]]);
+        $more = count($found) > PAGE_SIZE;
+        $found = array_slice($found, 0, PAGE_SIZE);
+        if ($backwards) {
+            $found = array_reverse($found);
+        }
+        $position = $cursor === null || $found === [] ? 0
+            : db_count_capped($db, 'FROM audit WHERE id > ?', [$found[0]['id']]);
         $rows = '';
-        foreach ($q->fetchAll() as $row) {
+        foreach ($found as $row) {
             $rows .= '<tr><td>' . when($row['at']) . '</td><td>' . h($row['operator']) . '</td><td>' . h($row['action'])
                 . '</td><td>' . ($row['hwid'] !== null ? device_link($row['hwid']) : '—') . '</td><td>'
                 . h($row['detail']) . '</td></tr>';
         }
-        $pages = max(1, (int)ceil($total / PAGE_SIZE));
+        $link = static fn (string $way, array $row) => '/admin/audit?' . $way . '=' . (int)$row['id'];
         page(200, 'Audit', $session, '<div class="scroll"><table id="audit"><thead><tr><th>When (UTC)</th><th>Operator</th>'
             . '<th>What</th><th>Device</th><th>Detail</th></tr></thead><tbody>'
-            . ($rows ?: '<tr><td colspan="5">No changes yet.</td></tr>') . '</tbody></table></div><p class="paging">'
-            . ($page_no > 1 ? '<a href="/admin/audit?page=' . ($page_no - 1) . '">← Newer</a> ' : '')
-            . 'Page ' . $page_no . ' of ' . $pages
-            . ($page_no < $pages ? ' <a href="/admin/audit?page=' . ($page_no + 1) . '">Older →</a>' : '') . '</p>');
+            . ($rows ?: '<tr><td colspan="5">No changes yet.</td></tr>') . '</tbody></table></div>'
+            . paging($link, $found === [] ? [] : [$found[0], end($found)], $position, count($found), $total,
+                $backwards ? $found !== [] : $more, ''));
 }
 page(404, 'Not found', $session, '<p>No such page.</p>');
