@@ -98,7 +98,7 @@ function bans_add(PDO $db, string $hwid, string $reason, ?string $expires_at, st
 // Lifts a ban (an expired one too); true when there was one. Recorded in the audit.
 function bans_remove(PDO $db, string $hwid, string $operator): bool
 {
-    $db->beginTransaction();
+    db_begin_write($db);  // the old row is read under the write lock: no snapshot before the write
     try {
         $old = bans_get($db, $hwid);
         if ($old === null) {
