@@ -33,7 +33,7 @@ const DEVICE_QUEUE_DRAIN_SECONDS = 2.0;
 // Under load, the pause between two drains: batches of a few hundred checks instead of one each.
 const DEVICE_QUEUE_PAUSE_MS = 50;
 // The longest wait for a lock on a file of the queue: a check never waits for longer than a moment.
-const DEVICE_QUEUE_LOCK_WAIT_MS = 30;
+const DEVICE_QUEUE_LOCK_WAIT_MS = 50;
 // A failure that repeats at every check is logged once in this many seconds.
 const DEVICE_QUEUE_LOG_SECONDS = 60;
 
@@ -108,7 +108,8 @@ function device_queue_file_ours(array|false $st): bool
 
 // Opens a file of the queue without following a link: refused unless the name is a file of ours
 // (device_queue_file_ours) before the open, and the file opened is that same file (device and inode)
-// afterwards. $create makes a missing file, 0600, and narrows the mode of one of ours that a version
+// afterwards. $mode must not create a file ('rb', 'r+b': a name a drainer has just renamed away must not
+// come back at the umask's mode). $create makes a missing file, 0600, and narrows the mode of one of ours that a version
 // before this one made 0644 (in a folder that was already the server's alone). Null when refused or
 // missing.
 function device_queue_open(string $path, string $mode, bool $create = false)
@@ -180,7 +181,7 @@ function device_queue_log(string $topic, string $text): void
     $last[$topic] = $now;
     $mark = sprintf('%s/quillmarsh-log-%d-%s', rtrim(sys_get_temp_dir(), '/'), device_queue_euid(),
         substr(hash('sha256', $topic), 0, 16));
-    $file = device_queue_open($mark, 'c+', true);
+    $file = device_queue_open($mark, 'r+b', true);
     if ($file !== null) {
         try {
             if (!flock($file, LOCK_EX | LOCK_NB)) {
@@ -215,9 +216,9 @@ function device_queue_add(string $dir, string $line): bool
 {
     $path = $dir . '/queue';
     for ($attempt = 0; $attempt < 5; $attempt++) {
-        $file = device_queue_open($path, 'ab', true);
+        $file = device_queue_open($path, 'r+b', true);
         if ($file === null) {
-            return false;
+            continue;  // a drainer took the queue between the look and the open; or it is not ours
         }
         try {
             $appended = device_queue_append($path, $file, $line);
@@ -244,6 +245,9 @@ function device_queue_append(string $path, $file, string $line): ?bool
     if (!device_queue_same($named, $held)) {
         return null;
     }
+    // Opened without O_APPEND (which comes only with a mode that creates a missing file): the lock
+    // orders the writers.
+    fseek($file, 0, SEEK_END);
     if ($held['size'] > DEVICE_QUEUE_MAX_BYTES) {
         device_queue_log('full ' . $path, "the queue $path is full (the database has refused its writes for "
             . 'long): checks are answered, their log lines are lost');
