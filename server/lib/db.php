@@ -190,8 +190,8 @@ function db_sqlite_create(string $file): void
     }
 }
 
-// Takes away the access of others (not owner or group) from the database and its side files that belong
-// to this user: files an earlier version (or SQLite at a 022 umask) made 0644.
+// Makes the database and its side files that belong to this user and that others may use 0660: files an
+// earlier version (or SQLite at a 022 umask) made 0644.
 function db_sqlite_narrow_modes(string $file): void
 {
     $uid = function_exists('posix_geteuid') ? posix_geteuid() : getmyuid();
@@ -200,7 +200,7 @@ function db_sqlite_narrow_modes(string $file): void
         clearstatcache(true, $path);
         $st = @lstat($path);
         if ($st !== false && ($st['mode'] & 0170000) === 0100000 && $st['uid'] === $uid && ($st['mode'] & 0007) !== 0) {
-            @chmod($path, $st['mode'] & 0770);
+            @chmod($path, 0660);
         }
     }
 }

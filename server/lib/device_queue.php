@@ -88,7 +88,8 @@ function device_queue_refusal(string $dir): ?string
         return sprintf('the folder belongs to user %d, not to the server\'s user %d', $st['uid'], $euid);
     }
     if (($st['mode'] & 0077) !== 0) {
-        return sprintf('others may use the folder (mode %04o; it must be 0700)', $st['mode'] & 07777);
+        return sprintf('others may use the folder (mode %04o; it must be 0700, the server\'s user\'s alone)',
+            $st['mode'] & 07777);
     }
     return null;
 }
@@ -432,8 +433,7 @@ function device_log_check(array $config, callable $open, string $hwid, bool $ban
             device_queue_log('append ' . $dir, "cannot append to $dir/queue (not a file of the server's own, "
                 . 'or locked by another process); writing checks directly');
         } else {
-            device_queue_log('refused ' . $dir, "not using the folder $dir: $refusal (it must belong to the "
-                . 'web server\'s user, mode 0700); writing checks directly');
+            device_queue_log('refused ' . $dir, "not using the folder $dir: $refusal; writing checks directly");
         }
     }
     device_log_record($open(), $hwid, $banned, $address);
