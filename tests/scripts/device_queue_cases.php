@@ -60,6 +60,13 @@ $counts = array_map(static fn (int $i): int => $row($hwid($i))[0] ?? 0, range(0,
 $check("concurrent writers: each device counted exactly", $expected, $counts);
 $check("concurrent writers: no batch left in the folder", [], array_values(array_diff(scandir($dir), [".", "..", "queue"])));
 $check("concurrent writers: the queue is empty", 0, (int)@filesize("$dir/queue"));
+$fresh = "$work/fresh";
+umask(022);
+$check("a missing queue folder is made and usable", [null, true],
+    [device_queue_refusal($fresh), device_queue_add($fresh, device_queue_line($hwid(98), db_time(), false, null))]);
+clearstatcache();
+$check("a queue made by a check: folder 0700, file 0600, at the umask 022",
+    ["700", "600"], [sprintf("%o", fileperms($fresh) & 0777), sprintf("%o", fileperms("$fresh/queue") & 0777)]);
 
 // A check whose writer opened the queue just before a drainer took it goes into the new queue.
 $stale = fopen("$dir/queue", "ab");
