@@ -171,7 +171,8 @@ function device_queue_lock($file, int $operation): bool
 // A line for the error log, at most once a minute for each $topic over all PHP workers of this user:
 // a queue that keeps failing would otherwise write one line per check. The time of the last line is
 // kept in a file of the system's temp folder (one per user and topic; a file there that is not ours
-// leaves each worker to its own minute).
+// leaves each worker to its own minute). The admin command (one process, run by hand) reports what it
+// finds each time it runs.
 function device_queue_log(string $topic, string $text): void
 {
     static $last = [];
@@ -180,6 +181,10 @@ function device_queue_log(string $topic, string $text): void
         return;
     }
     $last[$topic] = $now;
+    if (PHP_SAPI === 'cli') {
+        error_log('device log queue: ' . device_queue_visible($text));
+        return;
+    }
     $mark = sprintf('%s/quillmarsh-log-%d-%s', rtrim(sys_get_temp_dir(), '/'), device_queue_euid(),
         substr(hash('sha256', $topic), 0, 16));
     $file = device_queue_open($mark, 'r+b', true);

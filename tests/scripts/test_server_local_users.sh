@@ -180,6 +180,7 @@ counted() { sql "SELECT COALESCE(SUM(checks), 0) FROM devices WHERE hwid = ?" "$
 drained() {  # drained QUEUE_DIR: writes what is queued (as the server's user)
     QUILLMARSH_DEVICE_LOG_QUEUE=$1 tool drain >/dev/null 2>&1
 }
+drained_out() { QUILLMARSH_DEVICE_LOG_QUEUE=$1 tool drain 2>&1; }
 logged() { grep -c -- "$1" "$work/error.log"; }
 queue=$work/queue
 mkdir -m 700 "$queue"
@@ -249,6 +250,11 @@ check "foreign batches: the checks are still counted" "3" "$(counted "$fine")"
 check "foreign batches: none was read" "0" "$(counted "$forged")"
 check "foreign batches: all left where they are" "4" "$(ls "$queue" | grep -c '^batch-')"
 check "foreign batches: one log line a minute" "1" "$(logged 'the server did not write it')"
+# The admin command names such a file, escaped: a name cannot send commands to the terminal.
+(umask 077; printf '%s\n' "$line" >"$queue/$(printf 'batch-\033[2J')")
+drain_out=$(drained_out "$queue")
+check "drain: a foreign batch's name escaped" "1|0" \
+    "$(grep -c 'not reading .*/batch-\\x1b\[2J: the server did not write it' <<<"$drain_out")|$(grep -c $'\033' <<<"$drain_out")"
 rm -f "$queue"/batch-*
 
 # The background traffic: every check answered, every one counted once.
