@@ -12,6 +12,7 @@
 #   open it, a planted `queue` link is not followed, batches the server did not write are not read, and
 #   a folder that is not the server's alone is not used, with one log line a minute; all while a bounded
 #   loop of checks runs against the server.
+# - SQLite: a statement that would run for hours ends with its web request (PHP's time limit).
 # On SQLite by default; with QUILLMARSH_TEST_DB=pgsql on PostgreSQL (tests/support/db.sh).
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
@@ -280,6 +281,28 @@ for case in mode owner link; do
     check "queue folder ($case): nothing made in it" "" "$(ls -A "$odd/")"
     check "queue folder ($case): one log line for four checks" "1" "$(logged "not using the folder $odd")"
 done
+
+# ---- SQLite has no statement time-out: in a web request PHP's time limit ends a runaway statement ---
+if [ "$kind" = sqlite ]; then
+    mkdir -p "$work/slow"
+    cat >"$work/slow/slow.php" <<'PHP'
+<?php
+require getenv('QUILLMARSH_TEST_SOURCE') . '/server/lib/db.php';
+$db = db_open(quillmarsh_config());  // as every request opens it
+echo $db->query('WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) '
+    . 'SELECT COUNT(*) FROM (SELECT x FROM c LIMIT 100000000000)')->fetchColumn();
+PHP
+    slow_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    # (the hard limit's message goes straight to the server's output)
+    QUILLMARSH_TEST_SOURCE=$src php -S "127.0.0.1:$slow_port" -t "$work/slow" >"$work/slow.log" 2>&1 </dev/null &
+    slow_pid=$!
+    for _ in $(seq 1 100); do (exec 3<>"/dev/tcp/127.0.0.1/$slow_port") 2>/dev/null && break; sleep 0.1; done
+    # Bounded by processor time (5 s, then 2 s more), not by the clock: a generous wall-clock bound here.
+    status=$(curl -s -o /dev/null --max-time 600 -w '%{http_code}' "http://127.0.0.1:$slow_port/slow.php")
+    check "a statement that would run for hours: the request ends without an answer" "000" "$status"
+    check "the cause is PHP's time limit" "1" "$(grep -c 'Maximum execution time of 5+2 seconds' "$work/slow.log")"
+    kill "$slow_pid" 2>/dev/null; wait "$slow_pid" 2>/dev/null
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; error log:"
