@@ -7,8 +7,8 @@
 // Files in the folder:
 //   queue            the checks not yet taken, one line each: "hwid time verdict address"
 //   batch-<name>     the queue renamed by a drainer: written to the database, then deleted
-// The one drainer holds a lock (flock) on the folder. The folder and its files are the web server's user's
-// alone (0700, 0600); nothing in it is followed through a link, no lock is waited for longer than
+// The one drainer holds a lock (flock) on the folder. The folder and its files are the web server's
+// user's alone (0700, 0600); nothing in it is followed through a link, no lock is waited for longer than
 // DEVICE_QUEUE_LOCK_WAIT_MS, and a batch the server did not write is never read.
 // A drainer renames the queue and locks the batch before reading it. A writer locks the queue before
 // appending and checks that the file it holds is still the queue; if a drainer renamed it meanwhile,
@@ -109,10 +109,10 @@ function device_queue_file_ours(array|false $st): bool
 
 // Opens a file of the queue without following a link: refused unless the name is a file of ours
 // (device_queue_file_ours) before the open, and the file opened is that same file (device and inode)
-// afterwards. $mode must not create a file ('rb', 'r+b': a name a drainer has just renamed away must not
-// come back at the umask's mode). $create makes a missing file, 0600, and narrows the mode of one of ours that a version
-// before this one made 0644 (in a folder that was already the server's alone). Null when refused or
-// missing.
+// afterwards. $mode must not create a file ('rb', 'r+b': a name a drainer has just renamed away must
+// not come back at the umask's mode). $create makes a missing file, 0600, and narrows the mode of one of
+// ours that a version before this one made 0644 (in a folder that was already the server's alone). Null
+// when refused or missing.
 function device_queue_open(string $path, string $mode, bool $create = false)
 {
     clearstatcache(true, $path);
@@ -130,8 +130,9 @@ function device_queue_open(string $path, string $mode, bool $create = false)
         clearstatcache(true, $path);
         $before = @lstat($path);
     }
-    if ($create && $before !== false && !device_queue_file_ours($before) && ($before['mode'] & 0170000) === 0100000
-        && $before['nlink'] === 1 && $before['uid'] === device_queue_euid() && @chmod($path, 0600)) {
+    if ($create && $before !== false && !device_queue_file_ours($before)
+        && ($before['mode'] & 0170000) === 0100000 && $before['nlink'] === 1
+        && $before['uid'] === device_queue_euid() && @chmod($path, 0600)) {
         clearstatcache(true, $path);
         $before = @lstat($path);
     }
@@ -170,9 +171,9 @@ function device_queue_lock($file, int $operation): bool
 
 // A line for the error log, at most once a minute for each $topic over all PHP workers of this user:
 // a queue that keeps failing would otherwise write one line per check. The time of the last line is
-// kept in a file of the system's temp folder (one per user and topic; a file there that is not ours
-// leaves each worker to its own minute). The admin command (one process, run by hand) reports what it
-// finds each time it runs.
+// kept in a file per topic, in a folder of the system's temp folder that is this user's alone (checked
+// as the queue's folder is; when it is not, each worker keeps its own minute). The admin command (one
+// process, run by hand) reports what it finds each time it runs.
 function device_queue_log(string $topic, string $text): void
 {
     static $last = [];
@@ -185,9 +186,9 @@ function device_queue_log(string $topic, string $text): void
         error_log('device log queue: ' . device_queue_visible($text));
         return;
     }
-    $mark = sprintf('%s/quillmarsh-log-%d-%s', rtrim(sys_get_temp_dir(), '/'), device_queue_euid(),
-        substr(hash('sha256', $topic), 0, 16));
-    $file = device_queue_open($mark, 'r+b', true);
+    $marks = sprintf('%s/quillmarsh-log-%d', rtrim(sys_get_temp_dir(), '/'), device_queue_euid());
+    $mark = $marks . '/' . substr(hash('sha256', $topic), 0, 32);
+    $file = device_queue_refusal($marks) === null ? device_queue_open($mark, 'r+b', true) : null;
     if ($file !== null) {
         try {
             if (!flock($file, LOCK_EX | LOCK_NB)) {

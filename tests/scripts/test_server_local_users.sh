@@ -167,7 +167,8 @@ port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); p
 start_server() {  # start_server QUEUE_DIR: the endpoint as this user, its error log in $work/error.log
     [ -z "$server_pid" ] || { kill "$server_pid"; wait "$server_pid" 2>/dev/null; }
     : >"$work/error.log"
-    env -u QUILLMARSH_ALLOW_DEVELOPMENT_KEY QUILLMARSH_HWID_KEY="$key" QUILLMARSH_DEVICE_LOG_QUEUE="$1" \
+    mkdir -p "$work/tmp"  # the server's temp folder (where it keeps the times of its log lines)
+    env -u QUILLMARSH_ALLOW_DEVELOPMENT_KEY QUILLMARSH_HWID_KEY="$key" QUILLMARSH_DEVICE_LOG_QUEUE="$1" TMPDIR="$work/tmp" \
         php -d error_log="$work/error.log" -S "127.0.0.1:$port" -t "$src/server/public" \
         "$src/server/public/router.php" >"$work/server.log" 2>&1 </dev/null &
     server_pid=$!
