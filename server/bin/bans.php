@@ -33,9 +33,10 @@ function usage(): never
 }
 
 // Who made a change, for the audit: the person behind sudo when there is one. SUDO_USER is only an
-// environment variable, which anyone can set: it is believed only when the command runs as root, with
-// SUDO_UID and SUDO_USER naming the same account, and a sudo program (root's, set-user-id) among the
-// processes that started this one. Otherwise the user who runs the command.
+// environment variable, which anyone can set: it is believed only when SUDO_UID and SUDO_USER name the
+// same account and a sudo process that this one descends from runs with that account as its real user
+// and root as its effective one (only the set-user-id sudo can be that). Otherwise the user who runs
+// the command. This also holds under the guide's `sudo -u www-data`.
 function shell_operator(): string
 {
     $sudo = sudo_user();
@@ -51,7 +52,7 @@ function sudo_user(): ?string
     $name = getenv('SUDO_USER');
     $uid = getenv('SUDO_UID');
     if (!is_string($name) || $name === '' || !is_string($uid) || preg_match('/^\d{1,10}$/D', $uid) !== 1
-        || !function_exists('posix_getuid') || posix_getuid() !== 0 || posix_geteuid() !== 0) {
+        || !function_exists('posix_getpwnam') || posix_getuid() !== posix_geteuid()) {
         return null;
     }
     $account = posix_getpwnam($name);
@@ -61,16 +62,15 @@ function sudo_user(): ?string
     // sudo stays the parent (or an ancestor, through a shell) of the command it runs.
     $pid = posix_getppid();
     for ($depth = 0; $depth < 8 && $pid > 1; $depth++) {
-        $exe = @readlink("/proc/$pid/exe");
-        $st = $exe === false ? false : @stat($exe);
-        if ($st !== false && basename($exe) === 'sudo' && $st['uid'] === 0 && ($st['mode'] & 04000) !== 0) {
-            return $name;
-        }
         $status = @file_get_contents("/proc/$pid/status");
-        if ($status === false || preg_match('/^PPid:\s+(\d+)$/m', $status, $m) !== 1) {
+        if ($status === false || preg_match('/^PPid:\s+(\d+)$/m', $status, $parent) !== 1
+            || preg_match('/^Uid:\s+(\d+)\s+(\d+)/m', $status, $uids) !== 1) {
             return null;
         }
-        $pid = (int)$m[1];
+        if (preg_match('/^Name:\s+sudo$/m', $status) === 1 && (int)$uids[1] === (int)$uid && (int)$uids[2] === 0) {
+            return $name;
+        }
+        $pid = (int)$parent[1];
     }
     return null;
 }

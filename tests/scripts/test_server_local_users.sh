@@ -112,6 +112,20 @@ SUDO_USER=nobody SUDO_UID=65534 SUDO_GID=65534 tool ban "$device" framed >/dev/n
 SUDO_USER=www-data SUDO_UID=0 tool unban "$device" >/dev/null
 check "SUDO_USER without sudo: the audit names who ran the command" "shell:root|shell:root" \
     "$(sql "SELECT operator FROM audit WHERE hwid = ? ORDER BY id" "$device" | paste -sd'|')"
+# Under a process shaped as sudo leaves it (a parent named sudo, whose real user is SUDO_UID's and whose
+# effective user is root), SUDO_USER is believed; when its real user is another account, it is not.
+mkdir -p "$work/bin"
+cp "$(command -v bash)" "$work/bin/sudo"
+as_sudo() {  # as_sudo RUID NAME UID COMMAND...: the command as root, below a "sudo" of real user RUID
+    local ruid=$1 name=$2 uid=$3; shift 3
+    setpriv --ruid "$ruid" -- "$work/bin/sudo" -p -c 'SUDO_USER=$0 SUDO_UID=$1 setpriv --ruid 0 -- "${@:2}"; true' \
+        "$name" "$uid" "$@"
+}
+sql "DELETE FROM audit WHERE hwid = ?" "$device" >/dev/null
+as_sudo 65534 nobody 65534 php "$src/server/bin/bans.php" ban "$device" by nobody >/dev/null
+as_sudo 65534 www-data 33 php "$src/server/bin/bans.php" unban "$device" >/dev/null
+check "under sudo: the user behind it; another account's name: ignored" "shell:nobody|shell:root" \
+    "$(sql "SELECT operator FROM audit WHERE hwid = ? ORDER BY id" "$device" | paste -sd'|')"
 
 # ---- No read snapshot before a write: another connection commits between a transaction's read and
 # its write (a PDO whose prepare() lets it in just before the write statement) -------------------------
