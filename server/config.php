@@ -38,7 +38,7 @@ function quillmarsh_config(): array
         'device_log_address' => 'full',
         'device_log_days' => 180,
         // A folder on this machine's own disk where checks wait to be written to the device log, many
-        // per transaction (lib/device_queue.php); writable by the web server's user. Empty: each check
+        // per transaction (lib/device_queue.php); the web server's user's alone (0700). Empty: each check
         // is written on its own. Under load this is what keeps the log from limiting the endpoint.
         'device_log_queue' => __DIR__ . '/data/queue',
         // The console (/admin/): a session ends after this many minutes without a request.

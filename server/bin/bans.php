@@ -18,8 +18,9 @@
 // Changes are written to the audit as "shell:<user>" (the user who ran sudo, if any).
 // Output is one line per record with tab-separated fields; control characters and backslashes in the
 // values are escaped (\t, \n, \xNN, \\), so a reason cannot forge lines or drive the terminal.
-// Run as root, the database file it creates is given to the owner of its folder (the web server's user,
-// when the folder was set up as the guide says), as SQLite does itself for its -wal and -shm files.
+// Run as root, it works as the owner of the database's folder (the web server's user, when the folder was
+// set up as the guide says): what it makes belongs to that user, 0660, and it follows no link planted
+// there. It refuses a database, -wal or -shm that is a link or not a regular file.
 declare(strict_types=1);
 
 require_once __DIR__ . '/../lib/console.php';
@@ -31,15 +32,47 @@ function usage(): never
     exit(2);
 }
 
-// Who made a change, for the audit: the person behind sudo when there is one.
+// Who made a change, for the audit: the person behind sudo when there is one. SUDO_USER is only an
+// environment variable, which anyone can set: it is believed only when SUDO_UID and SUDO_USER name the
+// same account and a sudo process that this one descends from runs with that account as its real user
+// and root as its effective one (only the set-user-id sudo can be that). Otherwise the user who runs
+// the command. This also holds under the guide's `sudo -u www-data`.
 function shell_operator(): string
 {
-    $sudo = getenv('SUDO_USER');
-    if (is_string($sudo) && $sudo !== '') {
+    $sudo = sudo_user();
+    if ($sudo !== null) {
         return 'shell:' . $sudo;
     }
     $user = function_exists('posix_getpwuid') ? (posix_getpwuid(posix_geteuid())['name'] ?? null) : null;
     return 'shell:' . ($user ?? (string)getmyuid());
+}
+
+function sudo_user(): ?string
+{
+    $name = getenv('SUDO_USER');
+    $uid = getenv('SUDO_UID');
+    if (!is_string($name) || $name === '' || !is_string($uid) || preg_match('/^\d{1,10}$/D', $uid) !== 1
+        || !function_exists('posix_getpwnam') || posix_getuid() !== posix_geteuid()) {
+        return null;
+    }
+    $account = posix_getpwnam($name);
+    if ($account === false || $account['uid'] !== (int)$uid) {
+        return null;
+    }
+    // sudo stays the parent (or an ancestor, through a shell) of the command it runs.
+    $pid = posix_getppid();
+    for ($depth = 0; $depth < 8 && $pid > 1; $depth++) {
+        $status = @file_get_contents("/proc/$pid/status");
+        if ($status === false || preg_match('/^PPid:\s+(\d+)$/m', $status, $parent) !== 1
+            || preg_match('/^Uid:\s+(\d+)\s+(\d+)/m', $status, $uids) !== 1) {
+            return null;
+        }
+        if (preg_match('/^Name:\s+sudo$/m', $status) === 1 && (int)$uids[1] === (int)$uid && (int)$uids[2] === 0) {
+            return $name;
+        }
+        $pid = (int)$parent[1];
+    }
+    return null;
 }
 
 // A password from standard input: its first line, without echo when it is a terminal.
@@ -91,34 +124,55 @@ function hwid_argument(array $argv): string
     return $hwid;
 }
 
-// Opens the database for the admin command. Run as root, a SQLite file it has to create gets the owner
-// and group of its folder: a root-owned database would be read-only for PHP-FPM and every check would
-// fail. Root never creates that folder (whose owner would it get?).
+// Run as root, the command does its work as the owner of the folder that holds its files (the SQLite
+// database's folder, the device log's queue): that user could replace any name in there with a link at
+// any moment, and root must never follow one (SQLite would create the link's target, or write to it). So
+// what the command makes belongs to that user from the start, with no change of owner afterwards. A
+// folder of root's own is used as root. Root never creates that folder (whose owner would it get?).
+function admin_become_owner_of(string $dir): void
+{
+    if (!function_exists('posix_geteuid') || posix_geteuid() !== 0) {
+        return;
+    }
+    $st = @stat($dir);
+    if ($st === false || ($st['mode'] & 0170000) !== 0040000) {
+        fail("the folder $dir does not exist; make it and give it to the web server's user "
+            . "(e.g. chown www-data:www-data $dir), then run this again");
+    }
+    if ($st['uid'] === 0) {
+        return;
+    }
+    $account = posix_getpwuid($st['uid']);
+    // Supplementary groups: the account's, or none but the folder's group for a user without an account.
+    $groups_of = is_array($account) ? $account['name'] : '#' . $st['uid'];
+    if (!posix_setgid($st['gid']) || !posix_initgroups($groups_of, $st['gid']) || !posix_setuid($st['uid'])
+        || posix_geteuid() !== $st['uid'] || posix_getuid() !== $st['uid'] || posix_getegid() !== $st['gid']
+        || in_array(0, posix_getgroups(), true) && $st['gid'] !== 0) {
+        fail("cannot become the owner (uid {$st['uid']}) of $dir");
+    }
+}
+
+// Opens the database for the admin command. A SQLite database, its -wal, -shm and journal must each be
+// missing or a regular file with one name: a link is refused, not followed. The database file it makes
+// is 0660, as SQLite then makes its side files; existing ones lose any access of others.
 function admin_open(array $config, bool $create): PDO
 {
     $file = db_sqlite_file($config);
-    $root = function_exists('posix_geteuid') && posix_geteuid() === 0;
-    $made = false;
-    if ($file !== null && $create && !is_file($file)) {
+    if ($file !== null) {
         $dir = dirname($file);
-        if (!is_dir($dir)) {
-            if ($root) {
-                fail("the database folder $dir does not exist; make it and give it to the web server's user "
-                    . "(e.g. chown www-data:www-data $dir), then run this again");
-            }
-            if (!mkdir($dir, 0770, true) && !is_dir($dir)) {
-                fail("cannot make the database folder $dir");
-            }
+        admin_become_owner_of($dir);
+        if ($create && !is_dir($dir) && !@mkdir($dir, 0770, true) && !is_dir($dir)) {
+            fail("cannot make the database folder $dir");
         }
-        $made = true;
+        $refusal = db_sqlite_path_refusal($file);
+        if ($refusal !== null) {
+            fail("refusing the database: $refusal");
+        }
+        if ($create) {
+            db_sqlite_narrow_modes($file);
+        }
     }
     $db = db_open($config, $create);
-    if ($made && $root && is_file($file)) {
-        $folder = stat(dirname($file));
-        if (!chown($file, $folder['uid']) || !chgrp($file, $folder['gid']) || !chmod($file, 0660)) {
-            fail("cannot give $file to the owner of its folder");
-        }
-    }
     if (!$create) {
         db_require_schema($db);
     }
@@ -127,6 +181,7 @@ function admin_open(array $config, bool $create): PDO
 
 $command = $argv[1] ?? '';
 $config = quillmarsh_config();
+$operator = shell_operator();  // who runs it, before the command may become the owner of its files
 try {
     switch ($command) {
         case 'migrate':
@@ -150,12 +205,12 @@ try {
             if (strlen($reason) > BAN_REASON_MAX) {
                 fail('the reason is longer than ' . BAN_REASON_MAX . ' bytes', 2);
             }
-            bans_add(admin_open($config, false), $hwid, $reason, $until, shell_operator());
+            bans_add(admin_open($config, false), $hwid, $reason, $until, $operator);
             echo $until === null ? "banned $hwid\n" : "banned $hwid until $until\n";
             break;
         case 'unban':
             $hwid = hwid_argument($argv);
-            if (!bans_remove(admin_open($config, false), $hwid, shell_operator())) {
+            if (!bans_remove(admin_open($config, false), $hwid, $operator)) {
                 fail("not banned: $hwid");
             }
             echo "unbanned $hwid\n";
@@ -192,9 +247,9 @@ try {
                 fail('NAME: 1 to 64 of a-z, 0-9, ".", "_", "-", starting with a letter or digit', 2);
             }
             if ($verb === 'add') {
-                echo operator_set($db, $name, read_password(), shell_operator())
+                echo operator_set($db, $name, read_password(), $operator)
                     ? "operator $name added\n" : "operator $name: new password set, sessions ended\n";
-            } elseif (!operator_remove($db, $name, shell_operator())) {
+            } elseif (!operator_remove($db, $name, $operator)) {
                 fail("no operator $name");
             } else {
                 echo "operator $name removed\n";
@@ -206,9 +261,18 @@ try {
             break;
         case 'drain':
             $dir = device_queue_dir($config);
-            if ($dir === null || !is_dir($dir)) {
+            clearstatcache();
+            if ($dir === null || @lstat($dir) === false) {
                 echo "no device log queue here\n";
                 break;
+            }
+            $refusal = device_queue_refusal($dir);  // a link is refused before anything goes through it
+            if ($refusal === null || str_starts_with($refusal, 'the folder belongs to')) {
+                admin_become_owner_of($dir);
+                $refusal = device_queue_refusal($dir);
+            }
+            if ($refusal !== null) {
+                fail("not using the device log queue $dir: $refusal");
             }
             $db = admin_open($config, false);
             $written = 0;
@@ -226,4 +290,6 @@ try {
     }
 } catch (PDOException | SchemaMissing $e) {
     fail('database: ' . $e->getMessage());
+} catch (RuntimeException $e) {
+    fail($e->getMessage());
 }

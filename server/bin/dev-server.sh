@@ -33,9 +33,13 @@ php -r 'require $argv[1]; $f = db_sqlite_file(quillmarsh_config()); if ($f !== n
     "$here/lib/db.php"
 php "$here/bin/bans.php" migrate >"$state/migrate.log" 2>&1 || { cat "$state/migrate.log" >&2; exit 1; }
 export QUILLMARSH_ALLOW_DEVELOPMENT_KEY=1
-# The device log's queue in the state folder (not in the server's tree) unless one is configured.
+# The device log's queue in the state folder (not in the server's tree) unless one is configured: the
+# server's alone (0700; its files are 0600), or the server does not use it.
 export QUILLMARSH_DEVICE_LOG_QUEUE=${QUILLMARSH_DEVICE_LOG_QUEUE:-$state/queue}
-mkdir -p "$QUILLMARSH_DEVICE_LOG_QUEUE"
+mkdir -p -m 700 "$QUILLMARSH_DEVICE_LOG_QUEUE"
+if [ -O "$QUILLMARSH_DEVICE_LOG_QUEUE" ] && [ ! -L "$QUILLMARSH_DEVICE_LOG_QUEUE" ]; then
+    chmod 700 "$QUILLMARSH_DEVICE_LOG_QUEUE"
+fi
 if [ -z "$port" ]; then
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 fi

@@ -71,7 +71,10 @@ function db_open(array $config, bool $create = false): PDO
         if (!$create && !is_file($file)) {
             throw new SchemaMissing("the database file $file does not exist: run bin/bans.php migrate");
         }
-        $options[PDO::SQLITE_ATTR_OPEN_FLAGS] = PDO::SQLITE_OPEN_READWRITE | ($create ? PDO::SQLITE_OPEN_CREATE : 0);
+        if ($create) {
+            db_sqlite_create($file);
+        }
+        $options[PDO::SQLITE_ATTR_OPEN_FLAGS] = PDO::SQLITE_OPEN_READWRITE;
     }
     $set_limits = false;
     if (str_starts_with($dsn, 'pgsql:')) {
@@ -93,6 +96,7 @@ function db_open(array $config, bool $create = false): PDO
             // Nothing to set per request: the lock wait is ATTR_TIMEOUT above, and the device log's
             // writer sets its own (db_sqlite_log_writer). A statement here would cost every check a
             // read of the schema once another connection has written (about 15% of the endpoint's rate).
+            db_sqlite_time_limit();
             break;
         case 'pgsql':
             if ($set_limits) {
@@ -106,6 +110,99 @@ function db_open(array $config, bool $create = false): PDO
             break;
     }
     return $db;
+}
+
+// SQLite has no statement time-out of its own, and PHP 8.2's PDO gives no way to ask for one: neither a
+// progress handler (sqlite3_progress_handler) nor sqlite3_interrupt is reachable from PHP, in PDO or in
+// the SQLite3 class (PHP 8.4's Pdo\Sqlite has none either). What bounds a statement in a web request is
+// PHP's own time limit: it counts the CPU time of the process (lock waits, which sleep, are not counted)
+// and, when a statement is still running at the limit, ends the worker QUILLMARSH_HARD_TIMEOUT seconds
+// later (PHP's hard_timeout; PHP-FPM starts a new one). So no request spends more than about
+// QUILLMARSH_STATEMENT_TIMEOUT_MS + 2 s of CPU in SQLite; the client gets an error instead of a hang.
+// The admin command has no limit, as on PostgreSQL.
+function db_sqlite_time_limit(): void
+{
+    if (db_statement_timeout_ms() > 0) {
+        set_time_limit((int)ceil(db_statement_timeout_ms() / 1000));
+    }
+}
+
+// SQLite's side files of a database: write-ahead log, shared memory, rollback journal.
+const DB_SQLITE_SIDE_FILES = ['-wal', '-shm', '-journal'];
+
+// Why the database file or one of its side files must not be opened, or null: each is either missing or
+// a regular file with one name, never a symbolic link (SQLite would follow it, and create its target),
+// a folder or a device.
+function db_sqlite_path_refusal(string $file): ?string
+{
+    foreach (array_merge([''], DB_SQLITE_SIDE_FILES) as $suffix) {
+        $path = $file . $suffix;
+        clearstatcache(true, $path);
+        $st = @lstat($path);
+        if ($st === false) {
+            continue;
+        }
+        if (($st['mode'] & 0170000) === 0120000) {
+            return "$path is a symbolic link";
+        }
+        if (($st['mode'] & 0170000) !== 0100000) {
+            return "$path is not a regular file";
+        }
+        if ($st['nlink'] !== 1) {
+            return "$path has more than one name (a hard link)";
+        }
+    }
+    return null;
+}
+
+// Makes a missing database file, empty, 0660 (the web server's user and group; nobody else may read the
+// operators' password hashes), and checks that what was made is that file: a regular file with one
+// name, not reached through a link. SQLite gives its -wal, -shm and journal files the mode of the
+// database file. Leaves an existing file alone; throws when the path is unsafe.
+function db_sqlite_create(string $file): void
+{
+    $refusal = db_sqlite_path_refusal($file);
+    if ($refusal !== null) {
+        throw new RuntimeException("refusing the database: $refusal");
+    }
+    if (@lstat($file) !== false) {
+        return;
+    }
+    $old = umask(0007);
+    try {
+        $made = @fopen($file, 'xb');
+    } finally {
+        umask($old);
+    }
+    if ($made === false) {
+        throw new RuntimeException("cannot create the database file $file");
+    }
+    try {
+        clearstatcache(true, $file);
+        $named = @lstat($file);
+        $held = fstat($made);
+        if ($named === false || $named['dev'] !== $held['dev'] || $named['ino'] !== $held['ino']
+            || ($named['mode'] & 0170000) !== 0100000 || $named['nlink'] !== 1) {
+            throw new RuntimeException("the database file $file was replaced while it was made");
+        }
+    } finally {
+        fclose($made);
+    }
+}
+
+// Makes the database and its side files that belong to this user and that others may use 0660: files an
+// earlier version (or SQLite at a 022 umask) made 0644.
+function db_sqlite_narrow_modes(string $file): void
+{
+    $uid = function_exists('posix_geteuid') ? posix_geteuid() : getmyuid();
+    foreach (array_merge([''], DB_SQLITE_SIDE_FILES) as $suffix) {
+        $path = $file . $suffix;
+        clearstatcache(true, $path);
+        $st = @lstat($path);
+        if ($st !== false && ($st['mode'] & 0170000) === 0100000 && $st['uid'] === $uid && ($st['mode'] & 0007) !== 0) {
+            @chmod($path, 0660);
+        }
+    }
 }
 
 // The device log's writes on SQLite: in WAL mode the disk is synced at checkpoints, not at every commit

@@ -74,14 +74,16 @@ function device_log_write(PDO $db, array $checks, ?string $marker = null): bool
             $db->exec('SET LOCAL synchronous_commit = off');
         }
         if ($marker !== null) {
-            $seen = $db->prepare('SELECT 1 FROM device_log_writes WHERE marker = ?');
-            $seen->execute([$marker]);
-            if ($seen->fetchColumn() !== false) {
+            // The transaction's first statement writes: on SQLite a read first would take a snapshot, and
+            // a write after it fails at once (no lock wait) when another connection committed meanwhile.
+            $mark = $db->prepare((db_driver($db) === 'mysql' ? 'INSERT IGNORE' : 'INSERT')
+                . ' INTO device_log_writes (marker, written_at) VALUES (?, ?)'
+                . (db_driver($db) === 'mysql' ? '' : ' ON CONFLICT (marker) DO NOTHING'));
+            $mark->execute([$marker, db_time()]);
+            if ($mark->rowCount() === 0) {  // written before
                 $db->rollBack();
                 return false;
             }
-            $db->prepare('INSERT INTO device_log_writes (marker, written_at) VALUES (?, ?)')
-                ->execute([$marker, db_time()]);
         }
         foreach (array_chunk(array_values($devices), DEVICE_LOG_ROWS_PER_STATEMENT) as $rows) {
             device_log_upsert($db, 'devices', $rows);

@@ -19,7 +19,7 @@ $hwid = static fn (int $i): string => hash("sha256", "queue device $i");
 // end with every check counted exactly once. No connection is open while they are forked (a child would
 // close it at its exit, under the parent's feet).
 $dir = "$work/queue";
-mkdir($dir);
+mkdir($dir, 0700);
 $queued = ["device_log_queue" => $dir] + $config;
 $children = [];
 for ($w = 0; $w < $writers; $w++) {
@@ -60,6 +60,13 @@ $counts = array_map(static fn (int $i): int => $row($hwid($i))[0] ?? 0, range(0,
 $check("concurrent writers: each device counted exactly", $expected, $counts);
 $check("concurrent writers: no batch left in the folder", [], array_values(array_diff(scandir($dir), [".", "..", "queue"])));
 $check("concurrent writers: the queue is empty", 0, (int)@filesize("$dir/queue"));
+$fresh = "$work/fresh";
+umask(022);
+$check("a missing queue folder is made and usable", [null, true],
+    [device_queue_refusal($fresh), device_queue_add($fresh, device_queue_line($hwid(98), db_time(), false, null))]);
+clearstatcache();
+$check("a queue made by a check: folder 0700, file 0600, at the umask 022",
+    ["700", "600"], [sprintf("%o", fileperms($fresh) & 0777), sprintf("%o", fileperms("$fresh/queue") & 0777)]);
 
 // A check whose writer opened the queue just before a drainer took it goes into the new queue.
 $stale = fopen("$dir/queue", "ab");
@@ -72,8 +79,9 @@ fclose($stale);
 // A drainer died after writing the first slice of its batch: the next drainer writes the rest only.
 $first = array_fill(0, DEVICE_QUEUE_SLICE_LINES, device_queue_line($hwid(100), "2026-01-02T03:04:05Z", false, "192.0.2.1"));
 $rest = ["0123 cut short by a crash\n", device_queue_line($hwid(101), "2026-01-02T03:04:06Z", true, null)];
-$batch = "$dir/batch-20260102030405-host-1-abc";
+$batch = "$dir/batch-20260102030405-host-1-0123456789ab";  // named and made as a drainer does
 file_put_contents($batch, implode("", array_merge($first, $rest)));
+chmod($batch, 0600);
 device_log_write($db, array_map("device_queue_parse", $first), basename($batch) . "@0");  // what it wrote
 device_queue_drain($dir, static fn (): PDO => $db);
 $check("a dead drainer's batch: its written slice is not counted again", DEVICE_QUEUE_SLICE_LINES, $row($hwid(100))[0]);
@@ -93,16 +101,21 @@ $direct = ["device_log_queue" => "$work/not-a-folder/queue"] + $config;
 device_log_check($direct, static fn (): PDO => $db, $hwid(103), false, null);
 $check("no queue folder: written directly", 1, $row($hwid(103))[0] ?? 0);
 
-// A full queue (the database refused its writes for long) refuses further checks.
+// A full queue (the database refused its writes for long) takes no more lines: the check counts as
+// handled (its line is lost), and the error log says so once a minute, not once per check.
 $full = "$work/full";
-mkdir($full);
+mkdir($full, 0700);
 $handle = fopen("$full/queue", "w");
 ftruncate($handle, DEVICE_QUEUE_MAX_BYTES + 1);
 fclose($handle);
-try {
-    device_queue_add($full, device_queue_line($hwid(104), db_time(), false, null));
-    $check("a full queue refuses", "an exception", "none");
-} catch (RuntimeException $e) {
-    $check("a full queue refuses", true, str_contains($e->getMessage(), "is full"));
+chmod("$full/queue", 0600);
+$results = [];
+for ($i = 0; $i < 3; $i++) {
+    $results[] = device_queue_add($full, device_queue_line($hwid(104), db_time(), false, null));
 }
+clearstatcache();
+$check("a full queue: the lines are refused, the checks handled", [true, true, true, DEVICE_QUEUE_MAX_BYTES + 1],
+    [...$results, filesize("$full/queue")]);
+$check("a full queue: one line in the error log for three checks", 1,
+    substr_count((string)file_get_contents("$work/php.log"), "$full/queue is full"));
 exit($failures === 0 ? 0 : 1);

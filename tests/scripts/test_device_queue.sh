@@ -20,7 +20,7 @@ failures=$?
 
 # The admin command drains this machine's queue (before a node is taken out of service).
 export QUILLMARSH_DEVICE_LOG_QUEUE="$work/queue"
-printf '%064d %s n 192.0.2.7\n' 7 "$(date -u +%FT%TZ)" >>"$work/queue/queue"
+(umask 077; printf '%064d %s n 192.0.2.7\n' 7 "$(date -u +%FT%TZ)" >>"$work/queue/queue")  # 0600, as the server makes it
 out=$(php "$src/server/bin/bans.php" drain)
 counted=$(sql "SELECT checks || '|' || last_address FROM devices WHERE hwid = ?" "$(printf '%064d' 7)")
 if [ "$out" = "wrote 1 queued checks to the device log" ] && [ "$counted" = "1|192.0.2.7" ]; then

@@ -2,7 +2,8 @@
 # server/deploy/render.sh: a PostgreSQL DSN (parts separated by ';') renders, and PHP-FPM reads it back
 # whole from the rendered pool (a bare ';' would start a comment there and cut the DSN); the device log's
 # queue folder is beside a SQLite database by default and must be named for PostgreSQL; values that
-# would break the configuration are still refused.
+# would break the configuration are refused, each by a pattern of its own, and so is a number of PHP
+# workers below what the pool starts with.
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 fpm=${PHP_FPM:-/usr/sbin/php-fpm8.2}
@@ -60,6 +61,36 @@ for bad in "ADMIN_ALLOW=203.0.113.7,nonsense" "DB_DSN=pgsql:host=db;dbname=a b" 
     bash "$src/server/deploy/render.sh" "$work/bad" "$work/bad-out" >"$work/bad.log" 2>&1
     check "refused: $bad" "1" "$?"
 done
+
+# Each value has a pattern of its own: characters that PHP-FPM's ini syntax reads as operators ('|', '&',
+# '~', '!', parentheses) in its unquoted values, a carriage return, '..' in a path, or a name that is
+# not a user name, are refused; so is a value that is not what its place needs.
+for bad in "FPM_USER=www-data|root" "FPM_GROUP=www-data&x" "FPM_LISTEN=/run/php/q|x.sock" "FILES_DIR=/srv/files~x" \
+           "DEVICE_LOG_QUEUE=/var/lib/q!x" "LOG_DIR=/var/log/(x)" "LOG_DIR=/var/log/../../etc" \
+           "FPM_ADDRESS=unix:/run/x&y" "SERVER_NAME=lobby|evil" "$(printf 'SERVER_NAME=a\rb')" "LISTEN=443x" \
+           "NGINX_USER=Www Data" "TLS_KEY=relative/key.pem" "CHECK_CONCURRENCY=12a"; do
+    values "$work/bad" "$bad"
+    bash "$src/server/deploy/render.sh" "$work/bad" "$work/bad-out" >"$work/bad.log" 2>&1
+    rc=$?
+    check "refused: $(printf '%q' "$bad")" "1" "$rc"
+done
+
+# FPM_CHILDREN below the workers the pool starts with or keeps spare: PHP-FPM itself refuses such a pool
+# (the oracle), and render.sh refuses the value before it gets there; the smallest it takes, PHP-FPM takes.
+spare=$(sed -n 's/^pm\.max_spare_servers = //p' "$src/server/deploy/php-fpm-pool.conf.in")
+fpm_check() {  # fpm_check POOL_FILE: PHP-FPM's verdict on the pool (its exit code)
+    printf '[global]\npid = %s/fpm.pid\nerror_log = %s/fpm.log\ninclude = %s\n' "$work" "$work" "$1" >"$work/fpm-c.conf"
+    "$fpm" -t --fpm-config "$work/fpm-c.conf" $([ "$(id -u)" -ne 0 ] || echo -R) >/dev/null 2>&1
+    echo $?
+}
+values "$work/few" "FPM_CHILDREN=$((spare - 1))"
+bash "$src/server/deploy/render.sh" "$work/few" "$work/few-out" >"$work/few.log" 2>&1
+check "FPM_CHILDREN=$((spare - 1)): refused, saying the least" "1" "$(grep -c "FPM_CHILDREN must be at least $spare" "$work/few.log")"
+sed "s/^pm.max_children = .*/pm.max_children = $((spare - 1))/" "$work/out/php-fpm-pool.conf" >"$work/few-pool.conf"
+check "FPM_CHILDREN=$((spare - 1)): PHP-FPM refuses such a pool too" "1" "$([ "$(fpm_check "$work/few-pool.conf")" -ne 0 ] && echo 1 || echo 0)"
+values "$work/least" "FPM_CHILDREN=$spare"
+bash "$src/server/deploy/render.sh" "$work/least" "$work/least-out" >/dev/null 2>&1
+check "FPM_CHILDREN=$spare: rendered, and PHP-FPM takes it" "0" "$(fpm_check "$work/least-out/php-fpm-pool.conf")"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
