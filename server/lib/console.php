@@ -164,44 +164,102 @@ final class ThrottleReached extends RuntimeException
 {
 }
 
+final class ThrottleBusy extends RuntimeException
+{
+}
+
+// How long a sign-in waits for the tries being checked ahead of it before it counts as throttled, and
+// how old a try in flight may get before it is taken for one whose worker died.
+const CONSOLE_THROTTLE_WAIT_SECONDS = 5.0;
+const CONSOLE_THROTTLE_PENDING_SECONDS = 30;
+
 // One more failure of a subject, counted atomically (an upsert that takes the row's lock; a window that
-// has passed starts again at one); returns the new count. Inside a write transaction.
-function throttle_count_up(PDO $db, string $subject, int $now): int
+// has passed starts again at one). Inside a write transaction.
+function throttle_count_up(PDO $db, string $subject, int $now): void
 {
     $since = db_time($now - CONSOLE_THROTTLE_WINDOW);
     if (db_driver($db) === 'mysql') {
         $db->prepare('INSERT INTO signin_failures (subject, failures, first_at) VALUES (?, 1, ?) ON DUPLICATE KEY UPDATE '
             . 'failures = IF(first_at > ?, failures + 1, 1), first_at = IF(first_at > ?, first_at, VALUES(first_at))')
             ->execute([$subject, db_time($now), $since, $since]);
-        $rows = db_rows($db, 'SELECT failures FROM signin_failures WHERE subject = ?', [$subject]);
-    } else {
-        $rows = db_rows($db, 'INSERT INTO signin_failures (subject, failures, first_at) VALUES (?, 1, ?) '
-            . 'ON CONFLICT (subject) DO UPDATE SET '
-            . 'failures = CASE WHEN signin_failures.first_at > ? THEN signin_failures.failures + 1 ELSE 1 END, '
-            . 'first_at = CASE WHEN signin_failures.first_at > ? THEN signin_failures.first_at ELSE excluded.first_at END '
-            . 'RETURNING failures', [$subject, db_time($now), $since, $since]);
+        return;
     }
-    return (int)($rows[0]['failures'] ?? PHP_INT_MAX);
+    $db->prepare('INSERT INTO signin_failures (subject, failures, first_at) VALUES (?, 1, ?) '
+        . 'ON CONFLICT (subject) DO UPDATE SET '
+        . 'failures = CASE WHEN signin_failures.first_at > ? THEN signin_failures.failures + 1 ELSE 1 END, '
+        . 'first_at = CASE WHEN signin_failures.first_at > ? THEN signin_failures.first_at ELSE excluded.first_at END')
+        ->execute([$subject, db_time($now), $since, $since]);
 }
 
-// A try is counted as a failure before its password is checked, in one transaction with the check of
-// the limits: false (nothing counted) when this try would be past a limit. So however many tries run at
-// once, at most the limit of them are ever checked in a window. A right password gives its count back
-// (throttle_give_back).
+// A subject's row brought up to date under its lock (a window that has passed starts again; tries in
+// flight for too long are forgotten); returns [failures, tries in flight]. Inside a write transaction.
+function throttle_row(PDO $db, string $subject, int $now): array
+{
+    $since = db_time($now - CONSOLE_THROTTLE_WINDOW);
+    $stale = db_time($now - CONSOLE_THROTTLE_PENDING_SECONDS);
+    if (db_driver($db) === 'mysql') {
+        $db->prepare('INSERT INTO signin_failures (subject, failures, first_at, pending) VALUES (?, 0, ?, 0) '
+            . 'ON DUPLICATE KEY UPDATE failures = IF(first_at > ?, failures, 0), '
+            . 'first_at = IF(first_at > ?, first_at, VALUES(first_at)), '
+            . 'pending = IF(pending_at > ?, pending, 0)')
+            ->execute([$subject, db_time($now), $since, $since, $stale]);
+        $rows = db_rows($db, 'SELECT failures, pending FROM signin_failures WHERE subject = ?', [$subject]);
+    } else {
+        $rows = db_rows($db, 'INSERT INTO signin_failures (subject, failures, first_at, pending) VALUES (?, 0, ?, 0) '
+            . 'ON CONFLICT (subject) DO UPDATE SET '
+            . 'failures = CASE WHEN signin_failures.first_at > ? THEN signin_failures.failures ELSE 0 END, '
+            . 'first_at = CASE WHEN signin_failures.first_at > ? THEN signin_failures.first_at ELSE excluded.first_at END, '
+            . 'pending = CASE WHEN signin_failures.pending_at > ? THEN signin_failures.pending ELSE 0 END '
+            . 'RETURNING failures, pending', [$subject, db_time($now), $since, $since, $stale]);
+    }
+    return [(int)($rows[0]['failures'] ?? PHP_INT_MAX), (int)($rows[0]['pending'] ?? 0)];
+}
+
+// Admits a try to the password check, in one transaction with the check of the limits: a subject with
+// its limit of failures in the window refuses it; one whose failures and tries in flight together reach
+// the limit makes it wait (bounded) until those have been judged, since each of them may be a failure.
+// So however many tries run at once, at most the limit of wrong ones are ever checked in a window, and
+// right passwords that arrive together are all let in, one group after another. False: throttled.
 function throttle_reserve(PDO $db, string $name, string $address, int $now): bool
 {
-    try {
-        return db_write($db, static function () use ($db, $name, $address, $now): bool {
-            foreach (throttle_subjects($name, $address) as $subject => $limit) {
-                if (throttle_count_up($db, $subject, $now) > $limit) {
-                    throw new ThrottleReached($subject);  // rolls the counts of this try back
+    $deadline = microtime(true) + CONSOLE_THROTTLE_WAIT_SECONDS;
+    for (;;) {
+        try {
+            return db_write($db, static function () use ($db, $name, $address, $now): bool {
+                $subjects = throttle_subjects($name, $address);
+                foreach ($subjects as $subject => $limit) {
+                    [$failures, $pending] = throttle_row($db, $subject, $now);
+                    if ($failures >= $limit) {
+                        throw new ThrottleReached($subject);
+                    }
+                    if ($failures + $pending >= $limit) {
+                        throw new ThrottleBusy($subject);  // rolls this try's changes back
+                    }
                 }
+                $db->prepare('UPDATE signin_failures SET pending = pending + 1, pending_at = ? WHERE subject IN (?, ?)')
+                    ->execute(array_merge([db_time($now)], array_keys($subjects)));
+                return true;
+            });
+        } catch (ThrottleReached) {
+            return false;
+        } catch (ThrottleBusy) {
+            if (microtime(true) >= $deadline) {
+                return false;
             }
-            return true;
-        });
-    } catch (ThrottleReached) {
-        return false;
+            usleep(random_int(10000, 30000));  // the tries ahead take one password check each
+        }
     }
+}
+
+// The end of an admitted try: no longer in flight, and counted as a failure when it was one.
+function throttle_settle(PDO $db, string $name, string $address, bool $failed): void
+{
+    $subjects = array_keys(throttle_subjects($name, $address));
+    db_write($db, static function () use ($db, $subjects, $failed): void {
+        $db->prepare('UPDATE signin_failures SET pending = CASE WHEN pending > 0 THEN pending - 1 ELSE 0 END'
+            . ($failed ? ', failures = failures + 1' : '') . ' WHERE subject IN (?, ?)')
+            ->execute($subjects);
+    });
 }
 
 // Kept for callers that count a failure after the fact (one transaction, atomic).
@@ -241,14 +299,15 @@ function console_sign_in(PDO $db, string $name, string $password, string $addres
     $dummy = console_dummy_hash($db, $reference ?? $hash);
     $valid = password_verify($password, $hash ?? $dummy);
     if ($hash === null || !$valid) {
-        return ['result' => 'wrong'];  // counted by throttle_reserve
+        throttle_settle($db, $name, $address, true);
+        return ['result' => 'wrong'];
     }
     $token = bin2hex(random_bytes(32));
     $subjects = array_keys(throttle_subjects($name, $address));
     db_write($db, static function () use ($db, $subjects, $name, $token, $now): void {
-        // A right password is no failure: its reservation is given back.
-        $db->prepare('UPDATE signin_failures SET failures = failures - 1 WHERE subject IN (?, ?) AND failures > 0')
-            ->execute($subjects);
+        // A right password is no failure: the try is only no longer in flight.
+        $db->prepare('UPDATE signin_failures SET pending = CASE WHEN pending > 0 THEN pending - 1 ELSE 0 END '
+            . 'WHERE subject IN (?, ?)')->execute($subjects);
         $db->prepare('DELETE FROM sessions WHERE last_seen < ? OR created_at < ?')
             ->execute([db_time($now - 86400), db_time($now - CONSOLE_SESSION_MAX_SECONDS)]);
         $db->prepare('INSERT INTO sessions (id_hash, operator, csrf, created_at, last_seen) VALUES (?, ?, ?, ?, ?)')

@@ -322,6 +322,9 @@ function db_migrations(string $driver = 'sqlite'): array
                 . 'value VARCHAR(255) NOT NULL)',
             'CREATE INDEX devices_seen ON devices (last_seen, hwid)',
             $driver === 'mysql' ? 'DROP INDEX devices_last_seen ON devices' : 'DROP INDEX devices_last_seen',
+            // Sign-ins whose password is being checked right now, and when the last of them began.
+            'ALTER TABLE signin_failures ADD COLUMN pending INTEGER NOT NULL DEFAULT 0',
+            'ALTER TABLE signin_failures ADD COLUMN pending_at VARCHAR(32)',
         ],
     ];
 }

@@ -16,6 +16,7 @@
 # On SQLite by default; with QUILLMARSH_TEST_DB=pgsql on PostgreSQL (tests/support/db.sh).
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+latest=$(php -r 'require $argv[1] . "/server/lib/db.php"; echo db_latest_version();' "$src")
 [ "$(id -u)" -eq 0 ] || { echo "skip: needs root (it acts as www-data and nobody)"; exit 0; }
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -65,7 +66,7 @@ if [ "$kind" = sqlite ]; then
 
     # Made by root: the folder's owner's, 0660; so are the -wal and -shm that PHP (as PHP-FPM would,
     # at the usual umask 022) makes beside it while it has the database open.
-    check "migrate as root" "schema upgraded from version 0 to 3" "$(tool migrate)"
+    check "migrate as root" "schema upgraded from version 0 to $latest" "$(tool migrate)"
     check "made by root: the folder owner's, 0660" "660 www-data:www-data" "$(modes "$data/bans.sqlite")"
     check "made by root: no file of root's in the folder" "" "$(find "$data" -user root)"
     side_modes='$d = new PDO("sqlite:" . $argv[1], null, null, [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION]);
@@ -84,7 +85,7 @@ if [ "$kind" = sqlite ]; then
     data2=$work/data2
     install -d -o www-data -g www-data -m 750 "$data2"
     export QUILLMARSH_DB_DSN="sqlite:$data2/bans.sqlite"
-    check "migrate as www-data" "schema upgraded from version 0 to 3" \
+    check "migrate as www-data" "schema upgraded from version 0 to $latest" \
         "$(runuser -u www-data -- sh -c 'umask 022; exec php "$1" migrate' sh "$src/server/bin/bans.php" 2>&1)"
     check "made by www-data: 0660" "660 www-data:www-data" "$(modes "$data2/bans.sqlite")"
     check "made by www-data: -wal and -shm 0660" "660 660" \
