@@ -61,7 +61,9 @@ else:
         except ValueError:
             sys.exit(f"ADMIN_ALLOW: {item!r} is not an address or network (comma-separated, or all)")
     values["ADMIN_ACCESS"] = " ".join(lines + ["deny all;"])
-for path in ("JAVA_ARCHIVE_PATH", "LAUNCHER_JAR_PATH"):
+# The release manifest's path (the shell's QUILLMARSH_RELEASE_PATH); older values files lack it.
+values.setdefault("RELEASE_PATH", "/launcher/release.txt")
+for path in ("JAVA_ARCHIVE_PATH", "LAUNCHER_JAR_PATH", "RELEASE_PATH"):
     if path in values and not re.fullmatch(r"/[A-Za-z0-9._/-]+", values[path]):
         sys.exit(f"{path} must be an absolute URL path of letters, digits, '.', '_', '-' and '/'")
 for template in templates:
