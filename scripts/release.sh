@@ -50,7 +50,7 @@ if [ "$(cache_value QUILLMARSH_HWID_KEY)" = "$development_key" ] && [ "$allow_de
     exit 1
 fi
 cmake --build "$build" --target QuillmarshLauncher
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+version=$(sed -n 's/^QUILLMARSH_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 name=quillmarsh-launcher-${version:-0}-$commit
 pkg=$out/$name
 rm -rf "$pkg" "$pkg.zip"
