@@ -164,10 +164,10 @@ case "${1:-}" in
         "$openssl" ec -in "$key" -pubout -out "$work/public.pem" 2>/dev/null ||
             { echo "publish.sh: $key is not an EC private key" >&2; exit 1; }
         mkdir -p "$(dirname "$out")"
-        # One publisher at a time per manifest (a timer's --resign and a release by hand): both would
-        # take the same next sequence.
-        exec 9>"$out.lock"
-        flock -n 9 || { echo "publish.sh: another publish.sh is writing $out" >&2; exit 1; }
+        # One publisher at a time per folder (a timer's --resign and a release by hand): both would take
+        # the same next sequence. The lock is on the folder itself, so nothing is left beside the files.
+        exec 9<"$(dirname "$out")"
+        flock -n 9 || { echo "publish.sh: another publish.sh is writing in $(dirname "$out")" >&2; exit 1; }
 
         # The current manifest, only when its signature verifies with this key: a manifest changed on
         # the server must neither set the next sequence nor, with --resign, be signed again.

@@ -111,7 +111,13 @@ cp "$work/kept.sig" "$out.sig"
 # A copy published elsewhere (here a file; a URL works the same) continues its numbering.
 publish release --key "$key" --out "$work/next/release.txt" --current "$out" --resign >/dev/null
 check "--current: the next sequence of that manifest" "5" "$(field sequence "$work/next/release.txt")"
-check "no temporary files left" "release.txt release.txt.lock release.txt.sig" "$(ls "$(dirname "$out")" | paste -sd' ')"
+check "no temporary files left" "release.txt release.txt.sig" "$(ls "$(dirname "$out")" | paste -sd' ')"
+
+# One publisher at a time: one started while the folder is locked is refused at once and writes nothing.
+cp "$out" "$work/kept"
+flock "$(dirname "$out")" bash "$src/scripts/publish.sh" release --key "$key" --out "$out" --resign >"$work/log" 2>&1
+check "another publisher at work: refused" "1 1" "$? $(grep -c 'another publish.sh' "$work/log")"
+check "another publisher at work: manifest untouched" "" "$(cmp "$out" "$work/kept" 2>&1)"
 
 # ---- The shell's version from its version resource ---------------------------------------------------
 configured=$(sed -n 's/^QUILLMARSH_VERSION:[A-Z]*=//p' "$cache")
