@@ -32,7 +32,8 @@ constexpr std::size_t kReleaseManifestLimit = 4096;
 // A four-part file version a.b.c.d, each part 0..65535, compared part by part from the left.
 using release_version = std::array<std::uint16_t, 4>;
 
-// One file of a release: its SHA-256 as 64 lower-case hex characters and its exact size in bytes.
+// One file of a release: its SHA-256 as 64 lower-case hex characters and its exact size in bytes
+// (0..2^63-1, so it fits the platform's signed file offsets).
 struct release_file {
     std::string sha256_hex;
     std::uint64_t size = 0;

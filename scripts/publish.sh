@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Publisher signatures for the two downloads (the launcher jar and the Java 17 archive). Run it on the
+# Publisher signatures for the two downloads (the launcher jar and the Java 17 archive) and the release
+# manifest that lists them. Run it on the
 # machine that holds the private key, never on the server: whoever has that key can make players' shells
 # run any code.
 #   bash scripts/publish.sh keygen DIR
@@ -11,6 +12,9 @@
 #       `openssl dgst -sha256 -sign` writes it; each signature is verified before it replaces an old one.
 #   bash scripts/publish.sh verify PUBLIC_KEY FILE...
 #       checks FILE against FILE.sig as the shell does; exit code 1 when one does not verify.
+#   bash scripts/publish.sh version EXE
+#       prints the four-part file version a.b.c.d of EXE's version resource (what a manifest's shell
+#       line carries).
 #   bash scripts/publish.sh release --key PRIVATE_KEY --out RELEASE_TXT --jar JAR --java ARCHIVE
 #                                   [--shell EXE] [options]
 #   bash scripts/publish.sh release --key PRIVATE_KEY --out RELEASE_TXT --resign [options]
@@ -37,7 +41,7 @@ set -euo pipefail
 openssl=${OPENSSL:-openssl}
 
 usage() {
-    echo "usage: publish.sh keygen DIR | sign PRIVATE_KEY FILE... | verify PUBLIC_KEY FILE..." \
+    echo "usage: publish.sh keygen DIR | sign PRIVATE_KEY FILE... | verify PUBLIC_KEY FILE... | version EXE" \
          "| release --key PRIVATE_KEY --out RELEASE_TXT (--jar JAR --java ARCHIVE [--shell EXE] | --resign)" \
          "[--current FILE|URL] [--sequence N] [--expires-in DAYS] [--product NAME]" >&2
     exit 2
