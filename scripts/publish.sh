@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Publisher signatures for the two downloads (the launcher jar and the Java 17 archive) and the release
-# manifest that lists them. Run it on the
-# machine that holds the private key, never on the server: whoever has that key can make players' shells
-# run any code.
+# manifest that lists them. Run it on the machine that holds the private key, never on the server:
+# whoever has that key can make players' shells run any code.
 #   bash scripts/publish.sh keygen DIR
 #       makes DIR/publisher-private.pem (P-256, readable by you only) and DIR/publisher-public.pem (the
 #       public key as `openssl ec -pubout` writes it: build the shell with
