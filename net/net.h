@@ -9,6 +9,7 @@
 
 #include "base/handle.h"
 #include "net/net_pure.h"
+#include "net/release_manifest_pure.h"
 
 // ---- Digests ------------------------------------------------------------------------------------
 

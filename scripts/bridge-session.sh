@@ -9,7 +9,8 @@
 #        server; WINEPREFIX (the tar.exe double in its system folder), QUILLMARSH_BASE_URL set). The service's state is JOB_DIR/bridge;
 #        stop it with: bash scripts/bridge-service.sh --stop JOB_DIR/bridge
 # DEMO_HOLD_SECONDS (default 0): keep the client on screen that long before returning.
-# PUBLISHER_PRIVATE_KEY: sign both files with it (scripts/publish.sh) for a shell built with its public key.
+# PUBLISHER_PRIVATE_KEY: sign both files with it (scripts/publish.sh) for a shell built with its public key,
+# and publish the release manifest of the two (scripts/publish.sh release) at the build's release path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:?usage: bridge-session.sh BUILD_DIR JOB_DIR}
@@ -18,8 +19,11 @@ bash scripts/bridge-service.sh --state "$job/bridge"
 bash scripts/bridge-files.sh "$build" "$job/files" "$job/bridge"
 if [ -n "${PUBLISHER_PRIVATE_KEY:-}" ]; then
     cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
-    bash scripts/publish.sh sign "$PUBLISHER_PRIVATE_KEY" "$job/files$(cache_value QUILLMARSH_LAUNCHER_JAR_PATH)" \
-        "$job/files$(cache_value QUILLMARSH_JAVA_ARCHIVE_PATH)"
+    jar=$job/files$(cache_value QUILLMARSH_LAUNCHER_JAR_PATH)
+    archive=$job/files$(cache_value QUILLMARSH_JAVA_ARCHIVE_PATH)
+    bash scripts/publish.sh sign "$PUBLISHER_PRIVATE_KEY" "$jar" "$archive"
+    bash scripts/publish.sh release --key "$PUBLISHER_PRIVATE_KEY" --out "$job/files$(cache_value QUILLMARSH_RELEASE_PATH)" \
+        --product "$(cache_value QUILLMARSH_PRODUCT)" --jar "$jar" --java "$archive"
 fi
 echo "running the shell under Wine + Xvfb (DISPLAY=$DISPLAY) ..."
 title="Quillmarsh Launcher (demo client)"

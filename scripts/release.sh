@@ -50,7 +50,7 @@ if [ "$(cache_value QUILLMARSH_HWID_KEY)" = "$development_key" ] && [ "$allow_de
     exit 1
 fi
 cmake --build "$build" --target QuillmarshLauncher
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+version=$(sed -n 's/^QUILLMARSH_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 name=quillmarsh-launcher-${version:-0}-$commit
 pkg=$out/$name
 rm -rf "$pkg" "$pkg.zip"
@@ -71,16 +71,17 @@ key=$(cache_value QUILLMARSH_HWID_KEY)
 # Whether the exe checks the publisher signatures (path + ".sig") of the jar and the Java archive.
 publisher_key=$(cache_value QUILLMARSH_PUBLISHER_KEY)
 if [ -n "$publisher_key" ] && [ -f "$publisher_key" ]; then
-    # Only what the exe really carries counts: the key's base64 lines are embedded as they are.
+    # Only what the exe really carries counts: the base64 lines of the key file's PUBLIC KEY block (the
+    # only part the build embeds) are in it as they are.
+    block=$(tr -d '\r' <"$publisher_key" | sed -n '/^-----BEGIN PUBLIC KEY-----$/,/^-----END PUBLIC KEY-----$/p')
     while IFS= read -r line; do
-        line=${line%$'\r'}
         case "$line" in -----*|"") continue ;; esac
         if ! grep -qaF -- "$line" "$pkg/QuillmarshLauncher.exe"; then
             echo "release.sh: the exe does not carry the publisher key $publisher_key" >&2
             exit 1
         fi
-    done <"$publisher_key"
-    payload_signatures="checked (P-256 publisher key, SHA-256 of its PEM $(sha256sum <"$publisher_key" | cut -c1-16)...)"
+    done <<<"$block"
+    payload_signatures="checked (P-256 publisher key, SHA-256 of its PUBLIC KEY block $(printf '%s\n' "$block" | sha256sum | cut -c1-16)...)"
 else
     payload_signatures="not checked (no QUILLMARSH_PUBLISHER_KEY)"
 fi
@@ -91,6 +92,7 @@ Built with the preset windows-release (reproducible: the same commit and values 
 server host              $host   (requests go to https://$host)
 Java 17 archive path     $(cache_value QUILLMARSH_JAVA_ARCHIVE_PATH)
 launcher jar path        $(cache_value QUILLMARSH_LAUNCHER_JAR_PATH)
+release manifest path    $(cache_value QUILLMARSH_RELEASE_PATH)   (product $(cache_value QUILLMARSH_PRODUCT))
 HWID signing key         $([ "$key" = "$development_key" ] && echo "THE DEVELOPMENT KEY: not for players" || echo "deployment key (not recorded here)")
 payload signatures       $payload_signatures
 signature                $signer

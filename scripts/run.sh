@@ -5,8 +5,9 @@
 # screen. Prints every message box, the launcher log, the client's console log and where the files are.
 # Usage: bash scripts/run.sh [--signed]
 #   --signed  signed payloads: makes a throw-away publisher key pair (scripts/publish.sh), builds the shell
-#             with -DQUILLMARSH_PUBLISHER_KEY in a build folder of its own (build/windows-signed) and signs
-#             the demo launcher jar and the bridge runtime on the server, so the shell checks both.
+#             with -DQUILLMARSH_PUBLISHER_KEY in a build folder of its own (build/windows-signed), signs
+#             the demo launcher jar and the bridge runtime on the server and publishes the signed release
+#             manifest of the two (scripts/publish.sh release), so the shell checks both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

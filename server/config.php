@@ -33,6 +33,8 @@ function quillmarsh_config(): array
         // The two download paths the shell is built with (QUILLMARSH_JAVA_ARCHIVE_PATH, ..._LAUNCHER_JAR_PATH).
         'java_archive_path' => '/launcher/Java17.zip',
         'launcher_jar_path' => '/launcher/QuillmarshLauncher.jar',
+        // The release manifest's path (QUILLMARSH_RELEASE_PATH); its signature is this path + ".sig".
+        'release_path' => '/launcher/release.txt',
         // The device log: the client address of each device's last check, 'full', 'truncated' (IPv4 /24,
         // IPv6 /48) or 'off'; and how many days a device and its history are kept after its last check.
         'device_log_address' => 'full',
@@ -61,6 +63,7 @@ function quillmarsh_config(): array
         'files_dir' => 'QUILLMARSH_FILES_DIR',
         'java_archive_path' => 'QUILLMARSH_JAVA_ARCHIVE_PATH',
         'launcher_jar_path' => 'QUILLMARSH_LAUNCHER_JAR_PATH',
+        'release_path' => 'QUILLMARSH_RELEASE_PATH',
         'device_log_address' => 'QUILLMARSH_DEVICE_LOG_ADDRESS',
         'device_log_days' => 'QUILLMARSH_DEVICE_LOG_DAYS',
         'device_log_queue' => 'QUILLMARSH_DEVICE_LOG_QUEUE',

@@ -30,3 +30,11 @@ std::wstring builtin_java_archive_path() {
 std::wstring builtin_launcher_jar_path() {
     return builtin_text(deployment::launcher_jar_path);
 }
+
+std::wstring builtin_release_path() {
+    return builtin_text(deployment::release_path);
+}
+
+std::string builtin_product() {
+    return unscramble(deployment::product, sizeof deployment::product);
+}

@@ -8,6 +8,10 @@
 std::wstring server_base_url();
 std::wstring builtin_java_archive_path();
 std::wstring builtin_launcher_jar_path();
+// The release manifest's path (its signature: the same + ".sig"), appended to the base address too.
+std::wstring builtin_release_path();
+// The product name a release manifest must carry, as its bytes (ASCII: checked at configure time).
+std::string builtin_product();
 // The publisher's public key (PEM) that downloads are checked with; empty when the build has none.
 // Defined apart (shell/publisher_key.cpp), so a second exe can be built with another key.
 std::string_view publisher_key_pem();

@@ -62,6 +62,8 @@ else:
         except ValueError:
             sys.exit(f"ADMIN_ALLOW: {item!r} is not an address or network (comma-separated, or all)")
     values["ADMIN_ACCESS"] = " ".join(lines + ["deny all;"])
+# The release manifest's path (the shell's QUILLMARSH_RELEASE_PATH); older values files lack it.
+values.setdefault("RELEASE_PATH", "/launcher/release.txt")
 # Every value that is written gets a pattern of its own, so nothing in it can end the directive or
 # mean something else there: no '|', '&', '~', '!', '(' or ')' (operators in PHP-FPM's ini syntax), no
 # quotes, blanks, ';', '$', braces, '#' or line breaks (nginx and the pool).
@@ -81,6 +83,7 @@ PATTERNS = {
     "DEVICE_LOG_QUEUE": (PATH, "an absolute path"),
     "JAVA_ARCHIVE_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
     "LAUNCHER_JAR_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
+    "RELEASE_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
     "DB_DSN": (r"(?:sqlite|pgsql|mysql):[A-Za-z0-9_./:;=,@%+-]+",
                "a PDO DSN of letters, digits and '_./:;=,@%+-' (user and password go in config.local.php)"),
     "FPM_LISTEN": (rf"{PATH}|{IP_PORT}", "a socket path, a port, or address:port"),

@@ -1,8 +1,8 @@
 <?php
 // Router for PHP's built-in web server (development):
 //   php -S 127.0.0.1:8080 -t server/public server/public/router.php
-// Serves the ban endpoint, the console (/admin/), the two download files and their detached signatures (path + ".sig", made by
-// scripts/publish.sh); everything else is 404. Behind a production web
+// Serves the ban endpoint, the console (/admin/), the two download files, the release manifest and their
+// detached signatures (path + ".sig", made by scripts/publish.sh); everything else is 404. Behind a production web
 // server, point the site root at server/public and serve the files folder at the two paths instead.
 declare(strict_types=1);
 
@@ -38,8 +38,9 @@ if (str_starts_with($path, '/admin/')) {
 }
 
 $config = quillmarsh_config();
-// Only the two configured paths and their signatures are files: no other name below the folder is served.
-$downloads = [$config['launcher_jar_path'], $config['java_archive_path']];
+// Only the configured paths and their signatures are files: no other name below the folder is served.
+// The release manifest is re-signed often; like the downloads it must never come from a cache unchecked.
+$downloads = [$config['launcher_jar_path'], $config['java_archive_path'], $config['release_path']];
 if (in_array($path, $downloads, true) || in_array($path, array_map(static fn ($p) => $p . '.sig', $downloads), true)) {
     $file = rtrim((string)$config['files_dir'], '/') . $path;
     if (is_file($file) && is_readable($file)) {

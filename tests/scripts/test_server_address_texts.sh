@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The built-in server host and the two download paths are built into the program only in scrambled
-# form: neither the configured texts nor the defaults appear in the program file, as UTF-8/ASCII or as
-# UTF-16LE, and the generated header holds only the scrambled bytes.
+# The built-in server host, the two download paths and the release manifest's path are built into the
+# program only in scrambled form: neither the configured texts nor the defaults appear in the program
+# file, as UTF-8/ASCII or as UTF-16LE, and the generated header holds only the scrambled bytes.
 set -euo pipefail
 exe=${QUILLMARSH_EXE:?QUILLMARSH_EXE not set}
 cache=${QUILLMARSH_TEST_BIN:?QUILLMARSH_TEST_BIN not set}/CMakeCache.txt
@@ -27,10 +27,11 @@ for control in "Quillmarsh Launcher" "/launcher/hwid_ban.php?hwid="; do
 done
 
 status=0
-for var in QUILLMARSH_SERVER_HOST QUILLMARSH_JAVA_ARCHIVE_PATH QUILLMARSH_LAUNCHER_JAR_PATH; do
+for var in QUILLMARSH_SERVER_HOST QUILLMARSH_JAVA_ARCHIVE_PATH QUILLMARSH_LAUNCHER_JAR_PATH QUILLMARSH_RELEASE_PATH; do
     configured=$(sed -n "s/^$var:STRING=//p" "$cache")
     [ -n "$configured" ] || { echo "no $var in $cache"; exit 1; }
-    for text in "$configured" "lobby.quillmarsh.net" "/launcher/Java17.zip" "/launcher/QuillmarshLauncher.jar"; do
+    for text in "$configured" "lobby.quillmarsh.net" "/launcher/Java17.zip" "/launcher/QuillmarshLauncher.jar" \
+                "/launcher/release.txt"; do
         if found "$exe" "$text"; then
             echo "plain \"$text\" found in $exe"
             status=1

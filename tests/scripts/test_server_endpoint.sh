@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The reference server: the ban endpoint (signature, ban list, malformed input), the ban list tool and
-# the two download files with their signatures, on PHP's built-in web server with a database and files of
+# the two download files and the release manifest with their signatures, on PHP's built-in web server with a database and files of
 # its own. The expected signatures come from openssl, not from the server's code. Then a server set up
 # like production (no development server): it refuses the development key, answers 503 at once while
 # the database or its table is missing (only the admin command makes them), does not wait long on a
@@ -30,13 +30,15 @@ echo "database: $kind"
 
 test_db_init endpoint "$work/db/bans.sqlite"
 export QUILLMARSH_FILES_DIR="$work/files"
-unset QUILLMARSH_HWID_KEY QUILLMARSH_JAVA_ARCHIVE_PATH QUILLMARSH_LAUNCHER_JAR_PATH
+unset QUILLMARSH_HWID_KEY QUILLMARSH_JAVA_ARCHIVE_PATH QUILLMARSH_LAUNCHER_JAR_PATH QUILLMARSH_RELEASE_PATH
 key='quillmarsh-dev-key-NOT-FOR-RELEASE'
 mkdir -p "$work/files/launcher"
 head -c 300000 /dev/urandom >"$work/files/launcher/QuillmarshLauncher.jar"
 head -c 70000 /dev/urandom >"$work/files/launcher/Java17.zip"
 head -c 72 /dev/urandom >"$work/files/launcher/QuillmarshLauncher.jar.sig"
 echo "not for download" >"$work/files/launcher/other.txt"
+printf 'quillmarsh-release 1\nproduct quillmarsh\n' >"$work/files/launcher/release.txt"
+head -c 71 /dev/urandom >"$work/files/launcher/release.txt.sig"
 
 started=$(bash "$src/server/bin/dev-server.sh" --state "$state") || { echo "server did not start"; exit 1; }
 port=$(echo "$started" | sed -n 's/^port=//p')
@@ -122,6 +124,14 @@ check "Java 17 archive bytes" "" "$(cmp "$work/got" "$work/files/launcher/Java17
 check "launcher jar signature status" "200" "$(fetch /launcher/QuillmarshLauncher.jar.sig)"
 check "launcher jar signature bytes" "" "$(cmp "$work/got" "$work/files/launcher/QuillmarshLauncher.jar.sig" 2>&1)"
 check "missing archive signature" "404" "$(fetch /launcher/Java17.zip.sig)"
+# The release manifest and its signature, never to be kept by a cache without asking again.
+headers() { curl -s -D - -o "$work/got" "$base$1" | tr -d '\r'; }
+for name in release.txt release.txt.sig; do
+    check "$name: status and no-cache" "HTTP/1.1 200 OK|Cache-Control: no-cache" \
+        "$(headers "/launcher/$name" | grep -E '^(HTTP/|Cache-Control:)' | paste -sd'|')"
+    check "$name: bytes" "" "$(cmp "$work/got" "$work/files/launcher/$name" 2>&1)"
+done
+check "release manifest beside the path" "404" "$(fetch /launcher/release.txt.old)"
 check "other file in the folder" "404" "$(fetch /launcher/other.txt)"
 check "traversal" "404" "$(curl -s -o /dev/null -w '%{http_code}' --path-as-is "$base/launcher/../../config.php")"
 check "config is not served" "404" "$(fetch /config.php)"

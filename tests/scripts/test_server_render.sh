@@ -48,6 +48,21 @@ check "PostgreSQL DSN: PHP-FPM accepts the pool" "0" "$?"
 check "PostgreSQL DSN: PHP-FPM passes it whole to PHP" "$dsn" \
     "$(sed -n 's/.*env\[QUILLMARSH_DB_DSN\] = //p' "$work/fpm-test.log")"
 
+# The release manifest and its signature: served from the files folder at the default path, with
+# Cache-Control: no-cache (a re-signed manifest must reach players at once); another path when set.
+release_block() {  # release_block CONF PATH: the location block of PATH, its lines trimmed, joined by |
+    awk -v open="location = $2 {" '{ sub(/^ +/, "") } $0 == open { on = 1 } on { printf "%s|", $0 } on && $0 == "}" { exit }' "$1"
+}
+for row in "/launcher/release.txt text/plain" "/launcher/release.txt.sig application/octet-stream"; do
+    path=${row% *} type=${row#* }
+    check "release $path: served from the files folder, no-cache" \
+        "location = $path {|limit_req zone=quillmarsh_download burst=30 nodelay;|alias /srv/quillmarsh/files$path;|default_type $type;|add_header Cache-Control \"no-cache\";|}|" \
+        "$(release_block "$work/out/nginx-site.conf" "$path")"
+done
+values "$work/release" "RELEASE_PATH=/updates/stable.txt"
+bash "$src/server/deploy/render.sh" "$work/release" "$work/release-out" >/dev/null 2>&1
+check "release path from the values" "2" "$(grep -c 'location = /updates/stable.txt\(.sig\)\? {' "$work/release-out/nginx-site.conf")"
+
 # The console's address allow-list: by default open; listed addresses and networks, then deny.
 check "console open by default" "1" "$(grep -c '# every address may reach the console' "$work/out/nginx-site.conf")"
 values "$work/allow" "ADMIN_ALLOW=203.0.113.7,10.0.0.0/8,2001:db8::/32"
@@ -56,7 +71,7 @@ check "console allow-list rendered" "allow 203.0.113.7/32; allow 10.0.0.0/8; all
     "$(sed -n 's/^ *\(allow .*deny all;\)$/\1/p' "$work/allow-out/nginx-site.conf")"
 
 for bad in "ADMIN_ALLOW=203.0.113.7,nonsense" "DB_DSN=pgsql:host=db;dbname=a b" "DB_DSN=pgsql:dbname=\"q\"" 'DB_DSN=pgsql:dbname=$x' \
-           "SERVER_NAME=a;b" "FILES_DIR=/srv/files;evil"; do
+           "SERVER_NAME=a;b" "FILES_DIR=/srv/files;evil" "RELEASE_PATH=/launcher/release.txt;" "RELEASE_PATH=release.txt"; do
     values "$work/bad" "$bad"
     bash "$src/server/deploy/render.sh" "$work/bad" "$work/bad-out" >"$work/bad.log" 2>&1
     check "refused: $bad" "1" "$?"

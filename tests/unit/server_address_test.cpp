@@ -54,9 +54,13 @@ TEST(server_address, the_built_in_texts_are_the_configured_ones) {
     EXPECT_EQ(base, L"https://" + plain(deployment::server_host));
     EXPECT_EQ(builtin_java_archive_path(), plain(deployment::java_archive_path));
     EXPECT_EQ(builtin_launcher_jar_path(), plain(deployment::launcher_jar_path));
+    EXPECT_EQ(builtin_release_path(), plain(deployment::release_path));
+    const std::string product = builtin_product();
+    EXPECT_EQ(std::wstring(product.begin(), product.end()), plain(deployment::product));
     // The paths are appended to the base directly, so they start with a slash.
     EXPECT_EQ(builtin_java_archive_path().substr(0, 1), L"/");
     EXPECT_EQ(builtin_launcher_jar_path().substr(0, 1), L"/");
+    EXPECT_EQ(builtin_release_path().substr(0, 1), L"/");
 }
 
 TEST(server_address, reads_the_variable_again_on_every_call) {
