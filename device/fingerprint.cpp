@@ -38,6 +38,8 @@ struct source_run {
     const fingerprint_sources* sources = nullptr;
     // The next source to claim: sources start in order, each exactly once.
     std::atomic<std::size_t> next{0};
+    // Runners inside a source (or claiming one); a runner still starting up is not counted.
+    std::atomic<std::size_t> busy{0};
     // Set by the runner when its source has returned or thrown; the value is written before.
     std::array<kernel_handle, kSourceCount> done;
     std::optional<component_map> firmware;
@@ -51,7 +53,13 @@ bool present(const fingerprint_sources& sources, std::size_t index) {
 // A runner takes the next unclaimed source until none is left. A source that throws delivers nothing.
 DWORD WINAPI run_sources(void* argument) {
     source_run& run = *static_cast<source_run*>(argument);
-    for (std::size_t i = run.next.fetch_add(1); i < kSourceCount; i = run.next.fetch_add(1)) {
+    for (;;) {
+        run.busy.fetch_add(1);  // before the claim: a runner about to run a source never looks idle
+        const std::size_t i = run.next.fetch_add(1);
+        if (i >= kSourceCount) {
+            run.busy.fetch_sub(1);
+            return 0;
+        }
         try {
             if (i == 0 && run.sources->smbios) {
                 run.firmware = run.sources->smbios();
@@ -60,9 +68,9 @@ DWORD WINAPI run_sources(void* argument) {
             }
         } catch (...) {
         }
+        run.busy.fetch_sub(1);
         SetEvent(run.done[i].get());  // the waiting thread may read the value from here on
     }
-    return 0;
 }
 
 // The runner threads of one run, joined before the run's state goes away.
@@ -88,18 +96,24 @@ bool start_runner(source_run& run, runner_threads& runners) {
     return true;
 }
 
-// Waits up to `wait` for source `index`; while it is not done and sources are still unclaimed (every
-// runner busy), adds a runner after each slice. True when the source is done within the wait.
-bool wait_for_source(source_run& run, runner_threads& runners, std::size_t index, std::chrono::milliseconds wait) {
+// Waits up to `wait` for source `index`; after each slice in which it is not done, adds a runner when
+// sources are still unclaimed and every runner is inside one (a runner still starting up will take the
+// next itself). True when the source is done within the wait.
+bool wait_for_source(source_run& run, runner_threads& runners, std::size_t index,
+                     std::chrono::milliseconds wait) {
+    using std::chrono::milliseconds;
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        const DWORD slice = static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, kRunnerSliceMs));
+        const milliseconds::rep left =
+            std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const auto slice = static_cast<DWORD>(std::clamp<milliseconds::rep>(left, 0, kRunnerSliceMs));
         if (WaitForSingleObject(run.done[index].get(), slice) == WAIT_OBJECT_0) return true;
-        if (left.count() <= static_cast<std::chrono::milliseconds::rep>(kRunnerSliceMs)) {
+        if (left <= static_cast<milliseconds::rep>(kRunnerSliceMs)) {
             return WaitForSingleObject(run.done[index].get(), 0) == WAIT_OBJECT_0;
         }
-        if (run.next.load() < kSourceCount) start_runner(run, runners);
+        if (run.next.load() < kSourceCount && run.busy.load() >= runners.threads.size()) {
+            start_runner(run, runners);
+        }
     }
 }
 

@@ -125,7 +125,8 @@ destructor_witness g_witness;
 // Blocks until the test sets the named event (bounded, so a broken test never leaves it behind).
 DeviceIdentity held_identity() {
     HANDLE thread = nullptr;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE,
+                    0);
     g_source_thread.store(thread);
     const kernel_handle release{OpenEventW(SYNCHRONIZE, FALSE, g_release_event.c_str())};
     SetEvent(g_source_started.get());
@@ -145,7 +146,8 @@ void worker_after_the_source(launch_context& launch) {
     worker_thread(launch);
 }
 
-[[noreturn]] void end_with_held_source(const std::wstring& mode, const std::wstring& event, const std::wstring& dir) {
+[[noreturn]] void end_with_held_source(const std::wstring& mode, const std::wstring& event,
+                                       const std::wstring& dir) {
     g_release_event = event;
     const std::wstring report = dir + L"\\destructors.txt";
     if (report.size() < MAX_PATH) report.copy(g_witness.report, report.size());
@@ -224,7 +226,9 @@ int wmain(int argc, wchar_t** argv) {
                      static_cast<std::int32_t>(std::wcstol(argv[3], nullptr, 10)), argv[4]);
     }
     if (mode == L"post-after-destroy" && argc == 2) return post_after_destroy();
-    if ((mode == L"exit-panel-failure" || mode == L"exit-f1") && argc == 4) end_with_held_source(mode, argv[2], argv[3]);
+    if ((mode == L"exit-panel-failure" || mode == L"exit-f1") && argc == 4) {
+        end_with_held_source(mode, argv[2], argv[3]);
+    }
     std::fwprintf(stderr, L"usage: shell_probe watchdog|watchdog-finished|fallback|panel|post-after-destroy|"
                           L"exit-panel-failure|exit-f1 ...\n");
     return 64;
