@@ -8,9 +8,10 @@
 
 #include "device/device.h"
 
-// The sources of compute_hwid. Each runs on a thread of its own; a source that has not delivered
-// within `wait` (counted from the end of the previous wait), that cannot be started or that throws
-// is left out.
+// The sources of compute_hwid. They start in order, each once, on runner threads that quick sources
+// share; no source waits for a runner behind a slow or stuck one for longer than a few milliseconds.
+// A source that has not delivered within `wait` (counted from the end of the previous wait), that
+// cannot be started or that throws is left out.
 struct fingerprint_sources {
     std::function<component_map()> smbios;
     // In start and wait order: cpu, disk, volume, mac, machineguid, mem, gpu, osinstall.

@@ -1,9 +1,12 @@
-// The device fingerprint: nine sources in parallel, bounded waits, canonical text, salt, SHA-256; and
+// The device fingerprint: nine sources side by side, bounded waits, canonical text, salt, SHA-256; and
 // its signature under the deployment's signing key.
-#include <future>
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <optional>
+#include <vector>
 
+#include "base/handle.h"
 #include "base/system.h"
 #include "base/text.h"
 #include "deployment_values.h"
@@ -21,32 +24,96 @@ const std::string& signing_key() {
     return g_signing_key;
 }
 
-// Starts `source` on a thread of its own. A thread that cannot be started leaves the future empty,
-// which the caller treats like a source that never delivered.
-template <typename Result>
-std::future<Result> start_source(const std::function<Result()>& source) {
-    if (!source) return {};
-    try {
-        return std::async(std::launch::async, source);
-    } catch (...) {
-        return {};
+// The nine sources of one compute_hwid, in start and wait order: 0 the firmware table, 1..8 the probes.
+constexpr std::size_t kSourceCount = 9;
+
+// How long the waiting thread lets the runners be busy before it adds one, so that no source waits
+// behind a slow or stuck one for longer than this. The system's timer may round it up (to one tick,
+// about 16 ms on Windows; Wine keeps milliseconds).
+constexpr DWORD kRunnerSliceMs = 2;
+
+// One compute_hwid's sources and what they delivered, shared by the waiting thread and the runner
+// threads. Lives on compute_hwid's stack; compute_hwid returns only after every runner has ended.
+struct source_run {
+    const fingerprint_sources* sources = nullptr;
+    // The next source to claim: sources start in order, each exactly once.
+    std::atomic<std::size_t> next{0};
+    // Runners inside a source (or claiming one); a runner still starting up is not counted.
+    std::atomic<std::size_t> busy{0};
+    // Set by the runner when its source has returned or thrown; the value is written before.
+    std::array<kernel_handle, kSourceCount> done;
+    std::optional<component_map> firmware;
+    std::array<std::optional<std::string>, 8> probes;
+};
+
+bool present(const fingerprint_sources& sources, std::size_t index) {
+    return index == 0 ? static_cast<bool>(sources.smbios) : static_cast<bool>(sources.probes[index - 1]);
+}
+
+// A runner takes the next unclaimed source until none is left. A source that throws delivers nothing.
+DWORD WINAPI run_sources(void* argument) {
+    source_run& run = *static_cast<source_run*>(argument);
+    for (;;) {
+        run.busy.fetch_add(1);  // before the claim: a runner about to run a source never looks idle
+        const std::size_t i = run.next.fetch_add(1);
+        if (i >= kSourceCount) {
+            run.busy.fetch_sub(1);
+            return 0;
+        }
+        try {
+            if (i == 0 && run.sources->smbios) {
+                run.firmware = run.sources->smbios();
+            } else if (i > 0 && run.sources->probes[i - 1]) {
+                run.probes[i - 1] = run.sources->probes[i - 1]();
+            }
+        } catch (...) {
+        }
+        run.busy.fetch_sub(1);
+        SetEvent(run.done[i].get());  // the waiting thread may read the value from here on
     }
 }
 
-// The value if the task delivered within `wait`; nothing if it is late, never started or threw.
-template <typename Result>
-std::optional<Result> take_if_ready(std::future<Result>& task, const fingerprint_sources& sources,
-                                    std::size_t index) {
-    if (!task.valid()) return std::nullopt;
-    if (task.wait_for(sources.wait) != std::future_status::ready) {
-        if (sources.on_late) sources.on_late(index);
-        return std::nullopt;
+// The runner threads of one run, joined before the run's state goes away.
+struct runner_threads {
+    std::vector<kernel_handle> threads;
+    ~runner_threads() {
+        // Unbounded like the join of any worker: a stuck source keeps compute_hwid until it returns,
+        // so nothing of a run outlives it (its values simply go unread).
+        for (const kernel_handle& t : threads) WaitForSingleObject(t.get(), INFINITE);
     }
-    // A source that threw is treated like one that had nothing to say in time.
+};
+
+bool start_runner(source_run& run, runner_threads& runners) {
+    if (runners.threads.size() >= kSourceCount) return false;
     try {
-        return task.get();
+        runners.threads.reserve(kSourceCount);  // no allocation may fail between start and keep
     } catch (...) {
-        return std::nullopt;
+        return false;
+    }
+    kernel_handle thread{CreateThread(nullptr, 0, run_sources, &run, 0, nullptr)};
+    if (!thread) return false;
+    runners.threads.push_back(std::move(thread));
+    return true;
+}
+
+// Waits up to `wait` for source `index`; after each slice in which it is not done, adds a runner when
+// sources are still unclaimed and every runner is inside one (a runner still starting up will take the
+// next itself). True when the source is done within the wait.
+bool wait_for_source(source_run& run, runner_threads& runners, std::size_t index,
+                     std::chrono::milliseconds wait) {
+    using std::chrono::milliseconds;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        const milliseconds::rep left =
+            std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const auto slice = static_cast<DWORD>(std::clamp<milliseconds::rep>(left, 0, kRunnerSliceMs));
+        if (WaitForSingleObject(run.done[index].get(), slice) == WAIT_OBJECT_0) return true;
+        if (left <= static_cast<milliseconds::rep>(kRunnerSliceMs)) {
+            return WaitForSingleObject(run.done[index].get(), 0) == WAIT_OBJECT_0;
+        }
+        if (run.next.load() < kSourceCount && run.busy.load() >= runners.threads.size()) {
+            start_runner(run, runners);
+        }
     }
 }
 
@@ -55,6 +122,14 @@ std::wstring computer_name() {
     std::wstring name = read_env(L"COMPUTERNAME");
     if (name.size() > 255) name.clear();
     return name;
+}
+
+// The digest of what the sources delivered, or of the computer name when none delivered a value.
+std::wstring finish_hwid(component_map components, component_map* components_out) {
+    if (!has_any_value(components)) components["fallback"] = to_utf8(computer_name());
+    const std::wstring hwid = hex_lower(sha256_bytes(fingerprint_input(components)));
+    if (components_out != nullptr) *components_out = std::move(components);
+    return hwid;
 }
 
 }  // namespace
@@ -72,28 +147,37 @@ fingerprint_sources machine_sources() {
 }
 
 std::wstring compute_hwid(const fingerprint_sources& sources, component_map* components_out) {
-    // All nine start before the first wait, so they run side by side. Futures from std::async wait
-    // for their thread when destroyed: this function returns only after every source has ended, and
-    // a late value is simply never read.
-    std::future<component_map> smbios = start_source(sources.smbios);
-    std::array<std::future<std::string>, 8> probes;
-    for (std::size_t i = 0; i < probes.size(); ++i) probes[i] = start_source(sources.probes[i]);
-
-    component_map components;
-    if (std::optional<component_map> firmware = take_if_ready(smbios, sources, 0)) {
-        components = std::move(*firmware);
+    // The sources start in order on runner threads: one at first, another whenever the awaited source
+    // is not done within a slice while sources are still unclaimed. A fresh thread costs more than
+    // most sources take (several milliseconds each under Wine), so quick sources share one, and
+    // no source waits behind a slow or stuck one for longer than a slice. The waits are the sources'
+    // own: up to `wait` each, one after the other in order; a late value is never read.
+    source_run run;
+    run.sources = &sources;
+    for (kernel_handle& event : run.done) {
+        event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        // Without its events no source can be started, as when no thread can be.
+        if (!event) return finish_hwid({}, components_out);
     }
-    // One wait after the other: a probe later in the order has had longer by the time it is asked.
-    for (std::size_t i = 0; i < probes.size(); ++i) {
-        if (std::optional<std::string> value = take_if_ready(probes[i], sources, i + 1)) {
-            components[kProbeKeys[i]] = std::move(*value);
+    component_map components;
+    {
+        runner_threads runners;  // declared after `run`: joined before it goes
+        const bool started = start_runner(run, runners);
+        for (std::size_t i = 0; i < kSourceCount; ++i) {
+            // A source that is missing, or that no thread could start, has nothing to wait for.
+            if (!started || !present(sources, i)) continue;
+            if (!wait_for_source(run, runners, i, sources.wait)) {
+                if (sources.on_late) sources.on_late(i);
+                continue;
+            }
+            if (i == 0) {
+                if (run.firmware) components = std::move(*run.firmware);
+            } else if (run.probes[i - 1]) {
+                components[kProbeKeys[i - 1]] = std::move(*run.probes[i - 1]);
+            }
         }
     }
-    if (!has_any_value(components)) components["fallback"] = to_utf8(computer_name());
-
-    const std::wstring hwid = hex_lower(sha256_bytes(fingerprint_input(components)));
-    if (components_out != nullptr) *components_out = std::move(components);
-    return hwid;
+    return finish_hwid(std::move(components), components_out);
 }
 
 std::wstring compute_hwid() {

@@ -92,8 +92,8 @@ int run_shell(HINSTANCE instance, const shell_setup& setup) {
 
     // The fingerprint reads the machine and nothing else; it runs while the panel is set up and the
     // device check stage takes its result.
-    g_identity_ahead = start_ahead<DeviceIdentity>(collect_device_identity);
-    HWND window = create_status_window(instance);
+    g_identity_ahead = start_ahead<DeviceIdentity>(setup.identity);
+    HWND window = setup.create_panel(instance);
     if (window == nullptr) return 1;
 
     g_worker = setup.worker;
@@ -118,4 +118,20 @@ int run_shell(HINSTANCE instance, const shell_setup& setup) {
 
 int run_shell(HINSTANCE instance) {
     return run_shell(instance, shell_setup{});
+}
+
+// Returning from the entry would call the C runtime's exit(), which runs the static destructors (the
+// signing key, the HTTP cache's owned handles, the log's locks) while detached threads may still use
+// them: the fingerprint started ahead (its sources bounded by waits, not ended, and never taken when
+// the panel fails or F1 ends the run), a late probe, the jar digest and runtime search started ahead,
+// the worker's last steps, the watchdog between two polls. Only after the destructors would
+// ExitProcess end those threads. ExitProcess is called here instead: its first step ends every other
+// thread of the process, and only then does anything run on the way out (the DLLs' detach code, and
+// whatever destructors a C runtime may run from there), now alone. Waiting for the threads instead is
+// no answer: a source stuck in a driver call outlives any bound, and an unbounded wait could keep a
+// finished shell alive. Skipping the destructors loses nothing: the log is written per line without a
+// buffer, nothing else buffers output, and the system takes back memory and handles. Both compilers'
+// runtimes end this way (ExitProcess is the Win32 call, not the C runtime's exit).
+void end_shell_process(int code) {
+    ExitProcess(static_cast<UINT>(code));
 }

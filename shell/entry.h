@@ -8,3 +8,7 @@
 // shell included), 1 when the panel cannot be created, the worker cannot start or a thread body met
 // an unexpected error.
 int run_shell(HINSTANCE instance);
+
+// Ends the process with `code` (run_shell's result) without running the static destructors while
+// other threads of the shell still run: every other thread is ended first. Never returns.
+[[noreturn]] void end_shell_process(int code);

@@ -13,13 +13,22 @@
 //   shell_probe post-after-destroy                  0 when status texts neither leak nor are freed twice;
 //                                                   10 leak after destroy, 11 freed twice, 12 the live
 //                                                   panel did not free its text, 13 leak without a panel
+//   shell_probe exit-panel-failure <event> <dir>    run_shell whose panel cannot be made, with a fingerprint
+//                                                   source held until the named event is set; ends the
+//                                                   process as the shell does (end_shell_process)
+//   shell_probe exit-f1 <event> <dir>               the whole shell with that held source, ending the same
+//                                                   way; the test blocks every launcher candidate (F1)
+//   In both, a static object's destructor writes <dir>\destructors.txt: "source running" when it runs
+//   while the held source's thread still runs, "source ended" when that thread has ended.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <thread>
 
+#include "base/handle.h"
 #include "base/log.h"
 #include "shell/entry_internal.h"
 #include "shell/panel_internal.h"
@@ -93,6 +102,64 @@ int fallback(std::uint32_t limit, const std::wstring& dir) {
     return run_shell(GetModuleHandleW(nullptr), {.start_thread = hung_worker_no_watchdog, .watchdog_limit_ms = limit});
 }
 
+// The held fingerprint source and the static object whose destructor looks at it.
+std::atomic<HANDLE> g_source_thread{nullptr};  // written once by the held source, read by the witness
+std::wstring g_release_event;                  // set by wmain before run_shell
+kernel_handle g_source_started{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+
+struct destructor_witness {
+    wchar_t report[MAX_PATH] = {};  // its own copy: other static strings may be gone when it runs
+    ~destructor_witness() {
+        if (report[0] == L'\0') return;
+        const HANDLE thread = g_source_thread.load();
+        const char* seen = thread == nullptr                               ? "no source"
+                           : WaitForSingleObject(thread, 0) == WAIT_TIMEOUT ? "source running"
+                                                                            : "source ended";
+        const kernel_handle file{CreateFileW(report, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)};
+        DWORD written = 0;
+        if (file) WriteFile(file.get(), seen, static_cast<DWORD>(std::strlen(seen)), &written, nullptr);
+    }
+};
+destructor_witness g_witness;
+
+// Blocks until the test sets the named event (bounded, so a broken test never leaves it behind).
+DeviceIdentity held_identity() {
+    HANDLE thread = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE,
+                    0);
+    g_source_thread.store(thread);
+    const kernel_handle release{OpenEventW(SYNCHRONIZE, FALSE, g_release_event.c_str())};
+    SetEvent(g_source_started.get());
+    if (release) WaitForSingleObject(release.get(), 120000);
+    return {};
+}
+
+// The run ends only once the held source is surely running: the panel fails, or the real worker
+// starts, after it has begun.
+HWND panel_after_the_source(HINSTANCE) {
+    WaitForSingleObject(g_source_started.get(), 60000);
+    return nullptr;
+}
+
+void worker_after_the_source(launch_context& launch) {
+    WaitForSingleObject(g_source_started.get(), 60000);
+    worker_thread(launch);
+}
+
+[[noreturn]] void end_with_held_source(const std::wstring& mode, const std::wstring& event,
+                                       const std::wstring& dir) {
+    g_release_event = event;
+    const std::wstring report = dir + L"\\destructors.txt";
+    if (report.size() < MAX_PATH) report.copy(g_witness.report, report.size());
+    shell_setup setup{.identity = held_identity};
+    if (mode == L"exit-panel-failure") {
+        setup.create_panel = panel_after_the_source;
+    } else {
+        setup.worker = worker_after_the_source;
+    }
+    end_shell_process(run_shell(GetModuleHandleW(nullptr), setup));
+}
+
 int panel(DWORD ms, std::int32_t per_mille, const std::wstring& text) {
     if (create_status_window(GetModuleHandleW(nullptr)) == nullptr) return 2;
     post_status_text(text);
@@ -159,6 +226,10 @@ int wmain(int argc, wchar_t** argv) {
                      static_cast<std::int32_t>(std::wcstol(argv[3], nullptr, 10)), argv[4]);
     }
     if (mode == L"post-after-destroy" && argc == 2) return post_after_destroy();
-    std::fwprintf(stderr, L"usage: shell_probe watchdog|watchdog-finished|fallback|panel|post-after-destroy ...\n");
+    if ((mode == L"exit-panel-failure" || mode == L"exit-f1") && argc == 4) {
+        end_with_held_source(mode, argv[2], argv[3]);
+    }
+    std::fwprintf(stderr, L"usage: shell_probe watchdog|watchdog-finished|fallback|panel|post-after-destroy|"
+                          L"exit-panel-failure|exit-f1 ...\n");
     return 64;
 }

@@ -21,8 +21,8 @@ restore() {
 trap restore EXIT
 
 read -r width height < <(xdpyinfo 2>/dev/null | sed -n 's/^ *dimensions: *\([0-9]*\)x\([0-9]*\) .*/\1 \2/p')
-width=${width:-1280}
-height=${height:-1024}
+# The display's own size, never a guess: a work area beyond the screen would be clipped by Wine.
+[ -n "${width:-}" ] && [ -n "${height:-}" ] || { echo "cannot read the display's size (xdpyinfo)"; exit 1; }
 
 status=0
 # _NET_WORKAREA is x, y, width, height; the panel test wants left, top, right, bottom.

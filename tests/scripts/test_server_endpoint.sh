@@ -31,6 +31,9 @@ echo "database: $kind"
 test_db_init endpoint "$work/db/bans.sqlite"
 export QUILLMARSH_FILES_DIR="$work/files"
 unset QUILLMARSH_HWID_KEY QUILLMARSH_JAVA_ARCHIVE_PATH QUILLMARSH_LAUNCHER_JAR_PATH QUILLMARSH_RELEASE_PATH
+# The audit's operator is then the admin command's own user, the very name `id -un` reads: a test
+# command started through sudo must not make it the sudo user's.
+unset SUDO_USER
 key='quillmarsh-dev-key-NOT-FOR-RELEASE'
 mkdir -p "$work/files/launcher"
 head -c 300000 /dev/urandom >"$work/files/launcher/QuillmarshLauncher.jar"

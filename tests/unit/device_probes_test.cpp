@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <vector>
 
 #include "device/device.h"
 #include "base/handle.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -45,6 +47,15 @@ struct scoped_hklm_value {
 
 constexpr wchar_t kCryptography[] = L"SOFTWARE\\Microsoft\\Cryptography";
 constexpr wchar_t kCurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+
+// "4f78" -> "Ox"; the oracle writes its texts as hex so that every byte arrives unchanged.
+std::string bytes_of_hex(const std::string& hex) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return bytes;
+}
 
 bool all_of(const std::string& s, const char* alphabet) {
     return !s.empty() && s.find_first_not_of(alphabet) == std::string::npos;
@@ -124,34 +135,39 @@ TEST(probes, values_of_this_machine_in_their_formats) {
     EXPECT_FALSE(read_smbios_components().size() > 5);
 }
 
-TEST(probe_cpu, agrees_with_the_kernel_of_the_host_when_it_can_be_read) {
-    const std::string cpu = probe_cpu();
-    ASSERT_FALSE(cpu.empty());
-    // Under Wine the Linux kernel's own decoding is an independent oracle.
-    std::ifstream info("Z:\\proc\\cpuinfo");
-    if (!info) GTEST_SKIP() << "no /proc/cpuinfo: " << cpu;
-    std::string line;
-    std::string vendor, family, model, stepping, name;
-    while (std::getline(info, line) && !line.empty()) {
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        std::string field = line.substr(0, colon);
-        field.erase(field.find_last_not_of(" \t") + 1);
-        const std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
-        if (field == "vendor_id") vendor = value;
-        if (field == "cpu family") family = value;
-        if (field == "model") model = value;
-        if (field == "stepping") stepping = value;
-        if (field == "model name") name = value;
+// The oracle is the processor itself: tests/oracles/cpuid.cpp runs the same instruction natively on the
+// Linux side before this test (the cpuid_oracle fixture) and writes the raw fields, decoded on their
+// own, to QUILLMARSH_CPUID_ORACLE. Under Wine the probe's CPUID runs on that same processor. The
+// kernel's /proc/cpuinfo is no oracle: its "model name" is its own text, not always the brand string.
+TEST(probe_cpu, equals_the_processors_own_cpuid_read_natively) {
+    const std::wstring oracle_path = support::own_env(L"QUILLMARSH_CPUID_ORACLE");
+    ASSERT_FALSE(oracle_path.empty()) << "QUILLMARSH_CPUID_ORACLE is unset: run through ctest, whose "
+                                         "cpuid_oracle fixture writes the file";
+    const std::optional<std::string> oracle = support::read_file(support::windows_path(oracle_path));
+    ASSERT_TRUE(oracle.has_value()) << "no oracle file " << support::narrow(oracle_path);
+    std::map<std::string, std::string> field;
+    std::istringstream lines(*oracle);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t equals = line.find('=');
+        if (equals != std::string::npos) field[line.substr(0, equals)] = line.substr(equals + 1);
     }
-    // The kernel adds the extended family only for base family 15, and the extended model from
-    // family 6 on; both decodings agree on every processor of family 6 and later.
-    EXPECT_EQ(cpu.substr(0, cpu.find('|', cpu.find('|') + 1)), vendor + "|" + family + "." + model + "." + stepping);
-    // The kernel trims the brand's blanks; the probe keeps them.
-    const std::size_t brand_at = cpu.find('|', cpu.find('|') + 1);
-    ASSERT_NE(brand_at, std::string::npos);
-    std::string brand = cpu.substr(brand_at + 1);
-    brand.erase(0, brand.find_first_not_of(' '));
-    brand.erase(brand.find_last_not_of(' ') + 1);
-    EXPECT_EQ(brand, name);
+    for (const char* name : {"vendor_hex", "base_family", "ext_family", "base_model", "ext_model", "stepping",
+                             "brand_hex"}) {
+        ASSERT_EQ(field.count(name), 1u) << name;
+    }
+    const std::string vendor = bytes_of_hex(field["vendor_hex"]);
+    const std::string brand = bytes_of_hex(field["brand_hex"]);
+    ASSERT_EQ(vendor.size(), 12u);
+    ASSERT_EQ(brand.size(), 48u);
+    const auto number = [&](const char* name) { return std::stoul(field[name]); };
+
+    // The probe's form: texts up to their first zero byte, blanks kept; the extended family and model
+    // always added; the brand part only when the brand is not empty.
+    std::string want = vendor.substr(0, vendor.find('\0')) + "|" +
+                       std::to_string(number("base_family") + number("ext_family")) + "." +
+                       std::to_string(number("ext_model") * 16 + number("base_model")) + "." +
+                       std::to_string(number("stepping"));
+    const std::string brand_text = brand.substr(0, brand.find('\0'));
+    if (!brand_text.empty()) want += "|" + brand_text;
+    EXPECT_EQ(probe_cpu(), want);
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <stdexcept>
 #include <vector>
@@ -128,6 +130,86 @@ TEST(compute_hwid, late_empty_throwing_and_unstartable_sources_are_alike) {
     // thread had ended.
     EXPECT_EQ(late_sources, (std::vector<std::size_t>{0, 1 + gpu}));
     EXPECT_TRUE(late_probe_ended);
+}
+
+TEST(compute_hwid, held_sources_hold_up_none_of_the_others_and_each_source_runs_once) {
+    // Sources share runner threads; one that does not return must not keep any other from starting,
+    // delivering and being used. The held ones are released when compute_hwid reports their wait
+    // over, so "late" never depends on this machine's speed; the bound on a hold only keeps a broken
+    // build from hanging the test.
+    const auto wait = 3000ms;
+    struct row {
+        const char* name;
+        std::vector<std::size_t> held;  // 0: the firmware table, 1..8: the probes
+    };
+    const row rows[] = {
+        {"the first source", {0}},
+        {"three probes at once", {1 + disk, 1 + mac, 1 + gpu}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::array<kernel_handle, 9> released;
+        for (kernel_handle& e : released) {
+            e.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            ASSERT_TRUE(e);
+        }
+        std::array<std::atomic<int>, 9> calls{};
+        std::array<std::atomic<bool>, 9> ended{};
+        const auto is_held = [&](std::size_t source) {
+            return std::find(r.held.begin(), r.held.end(), source) != r.held.end();
+        };
+        const auto run = [&](std::size_t source) {
+            ++calls[source];
+            if (is_held(source)) WaitForSingleObject(released[source].get(), 60000);
+            ended[source] = true;
+        };
+        fingerprint_sources s;
+        s.wait = wait;
+        s.smbios = [&] {
+            run(0);
+            return component_map{{"bios", "B"}, {"mac", "from-firmware"}};
+        };
+        for (std::size_t i = 0; i < s.probes.size(); ++i) {
+            s.probes[i] = [&, i] {
+                run(1 + i);
+                return std::string("value ") + kProbeKeys[i];
+            };
+        }
+        std::vector<std::size_t> late;
+        s.on_late = [&](std::size_t source) {
+            late.push_back(source);
+            SetEvent(released[source].get());
+        };
+
+        component_map used;
+        compute_hwid(s, &used);
+        EXPECT_EQ(late, r.held);
+        component_map want;
+        if (!is_held(0)) want = {{"bios", "B"}, {"mac", "from-firmware"}};
+        for (std::size_t i = 0; i < s.probes.size(); ++i) {
+            if (!is_held(1 + i)) want[kProbeKeys[i]] = std::string("value ") + kProbeKeys[i];
+        }
+        EXPECT_EQ(used, want);
+        for (std::size_t source = 0; source < 9; ++source) {
+            SCOPED_TRACE(source);
+            EXPECT_EQ(calls[source].load(), 1);
+            EXPECT_TRUE(ended[source].load()) << "returned before a source had ended";
+        }
+    }
+}
+
+TEST(compute_hwid, the_machines_sources_give_what_each_gives_when_asked_alone) {
+    // The oracle is the sources themselves, asked one at a time on this thread: the map compute_hwid
+    // hashes must be exactly theirs. The wait is long enough that no source of this machine is late.
+    fingerprint_sources s = machine_sources();
+    s.wait = 60000ms;
+    s.on_late = [](std::size_t source) { ADD_FAILURE() << "source " << source << " was late"; };
+    component_map alone = s.smbios();
+    for (std::size_t i = 0; i < s.probes.size(); ++i) alone[kProbeKeys[i]] = s.probes[i]();
+    component_map used;
+    const std::wstring hwid = compute_hwid(s, &used);
+    EXPECT_EQ(used, alone);
+    EXPECT_TRUE(is_lower_hex_64(hwid));
 }
 
 TEST(compute_hwid, the_computer_name_stands_in_when_no_source_delivers) {
