@@ -15,6 +15,28 @@ const REPORT_CODE = '/^[a-z][a-z0-9_]{0,47}$/D';
 const REPORT_CODES = ['device_id_failed', 'ban_check_failed', 'java17_failed', 'launcher_download_failed',
     'launcher_digest_failed', 'client_start_failed', 'watchdog', 'unexpected_error'];
 
+// Whether this database has the report table: a server whose code is newer than its schema (before
+// `bin/bans.php migrate` has run) shows its pages without reports instead of failing. Asked once per
+// request, by a read of no rows.
+function reports_available(PDO $db): bool
+{
+    static $known = [];
+    $id = spl_object_id($db);
+    if (!isset($known[$id])) {
+        try {
+            db_rows($db, 'SELECT id FROM failure_reports WHERE id < 0');
+            $known[$id] = true;
+        } catch (PDOException $e) {
+            // SQLite: "no such table"; PostgreSQL: 42P01 (undefined table). Anything else is a real failure.
+            if ((string)($e->errorInfo[0] ?? '') !== '42P01' && stripos($e->getMessage(), 'no such table') === false) {
+                throw $e;
+            }
+            $known[$id] = false;
+        }
+    }
+    return $known[$id];
+}
+
 function is_report_code(mixed $code): bool
 {
     return is_string($code) && preg_match(REPORT_CODE, $code) === 1;

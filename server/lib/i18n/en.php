@@ -171,6 +171,7 @@ return [
     'failures.filter' => 'Show',
     'failures.clear' => 'All reports',
     'failures.none' => 'No failure reports.',
+    'failures.no_table' => "Failure reports are not stored in this server's database yet: run bin/bans.php migrate.",
     'failures.bad_code' => 'Not a failure code.',
     'failures.bad_device' => 'Not a fingerprint: give all 64 hex digits.',
     'failures.bad_page' => 'Not a page of the failure reports: go back to its first page.',

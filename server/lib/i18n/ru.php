@@ -175,6 +175,7 @@ return [
     'failures.filter' => 'Показать',
     'failures.clear' => 'Все отчёты',
     'failures.none' => 'Отчётов о сбоях нет.',
+    'failures.no_table' => 'База данных этого сервера пока не хранит отчёты о сбоях: выполните bin/bans.php migrate.',
     'failures.bad_code' => 'Это не код сбоя.',
     'failures.bad_device' => 'Это не отпечаток: укажите все 64 шестнадцатеричные цифры.',
     'failures.bad_page' => 'Такой страницы отчётов нет: вернитесь к их первой странице.',

@@ -589,8 +589,9 @@ switch ($path) {
         $seen_day = $count('SELECT COUNT(*) FROM devices WHERE last_seen >= ?', [db_time(time() - 86400)]);
         $seen_month = $count('SELECT COUNT(*) FROM devices WHERE last_seen >= ?', [db_time(time() - 30 * 86400)]);
         $active = $count('SELECT COUNT(*) FROM hwid_bans WHERE expires_at IS NULL OR expires_at > ?', [$now]);
-        $failed_day = reports_count_since($db, db_time(time() - 86400));
-        $failed_today = reports_count_since($db, gmdate('Y-m-d') . 'T00:00:00Z');
+        $reports_on = reports_available($db);
+        $failed_day = $reports_on ? reports_count_since($db, db_time(time() - 86400)) : 0;
+        $failed_today = $reports_on ? reports_count_since($db, gmdate('Y-m-d') . 'T00:00:00Z') : 0;
         $stat = static fn (int $n, string $key, string $id): string => '<li id="' . $id . '"><b>' . number($n) . '</b> '
             . h(tn($key, $n)) . '</li>';
         page(200, t('overview.title'), $session, '<section class="card"><h2>' . h(t('overview.chart_heading', ['days' => 30]))
@@ -674,7 +675,8 @@ switch ($path) {
             $changes .= '<tr><td>' . when($row['at']) . '</td><td>' . h($row['operator']) . '</td><td>'
                 . h(action_text((string)$row['action'])) . '</td><td>' . h($row['detail']) . '</td></tr>';
         }
-        $reports = reports_list($db, null, $hwid, DEVICE_REPORTS);
+        $reports = reports_available($db) ? reports_list($db, null, $hwid, DEVICE_REPORTS)
+            : ['rows' => [], 'total' => 0];
         $report_rows = '';
         foreach ($reports['rows'] as $row) {
             $report_rows .= '<tr><td><a href="/admin/failure?id=' . (int)$row['id'] . '">' . when($row['received_at'])
@@ -710,6 +712,9 @@ switch ($path) {
         $cursor = page_cursor('reports_cursor_parse');
         if ($cursor === false) {
             bad_request($session, t('failures.bad_page'));
+        }
+        if (!reports_available($db)) {
+            page(200, t('failures.title'), $session, '<p class="error">' . h(t('failures.no_table')) . '</p>');
         }
         $per_day = reports_per_day($db, 30);
         [$chart, $legend] = failures_chart_svg($per_day);
@@ -747,7 +752,7 @@ switch ($path) {
         if ($n === false || (string)$n !== $id) {
             bad_request($session, t('report.bad_id'));
         }
-        $report = report_get($db, $n);
+        $report = reports_available($db) ? report_get($db, $n) : null;
         if ($report === null) {
             page(404, t('report.title'), $session, '<p class="error">' . h(t('report.not_found')) . '</p>');
         }
