@@ -77,9 +77,11 @@ for ($i = 0; $i < 45; $i++) {
 // One report whose text and log try to be markup and to reverse a line.
 $insert->execute([hash("sha256", "report device 0"), "unexpected_error", "1.4.<b>9</b>", "10.0.22631",
     "Не удалось <script>alert(\"box\")</script>", "C:\\Users\\%USERPROFILE%\\x\n<img src=x onerror=alert(1)>\n\u{202E}gnp.exe", gmdate("Y-m-d\TH:i:s\Z", $now - 30)]);
+// A code of a shape the console does not expect (stored by an older or foreign writer).
+$insert->execute([hash("sha256", "report device 1"), "Odd<Code>", "1", "10", "odd", "", gmdate("Y-m-d\TH:i:s\Z", $now - 86400 * 3)]);
 '
 rows=$(sql "SELECT COUNT(*) FROM failure_reports")
-check "46 reports stored" "46" "$rows"
+check "47 reports stored" "47" "$rows"
 hwid0=$(php -r 'echo hash("sha256", "report device 0");')
 evil_id=$(sql "SELECT id FROM failure_reports WHERE code = 'unexpected_error'")
 
@@ -114,10 +116,10 @@ TABLE
 req -H "Cookie: $S" -H "Accept-Language: ru" "$base/admin/failures" >/dev/null
 check "Russian: the title, the navigation, the switch" "1 1 1" \
     "$(page_has '<title>Сбои — Консоль Quillmarsh</title>') $(page_has '<a href="/admin/devices">Устройства</a>') $(page_has 'id="lang-en"')"
-check "Russian: the list's paging line" "1" "$(page_has 'Страница 1 из 3 (46 отчётов)')"
+check "Russian: the list's paging line" "1" "$(page_has 'Страница 1 из 3 (47 отчётов)')"
 check "Russian: the sign-out button" "1" "$(page_has 'Выйти (alice)')"
 req -H "Cookie: $S" "$base/admin/failures" >/dev/null
-check "English: the paging line" "1" "$(page_has 'Page 1 of 3 (46 reports)')"
+check "English: the paging line" "1" "$(page_has 'Page 1 of 3 (47 reports)')"
 req -H "Accept-Language: ru" "$base/admin/signin" >/dev/null
 check "the sign-in page is Russian too, with the switch" "ru 1 1" "$(lang_of) $(page_has '>Войти</button>') $(page_has 'id="lang-en"')"
 req -H "Accept-Language: ru" "$base/admin/devices?q=%FF" >/dev/null
@@ -153,8 +155,10 @@ check "chart: a bar part for each code of today, with its title" "$expected" \
     "$(grep -o "<title>$today_en, [a-z0-9_]*[^<]*: [0-9]* reports\?</title>" "$work/page" | wc -l)"
 check "chart: an unknown code by itself, a known one with its label" "yes yes" \
     "$(grep -q '<title>[^<]*, future_code: [0-9,]* reports\?</title>' "$work/page" && echo yes || echo no) $(grep -q '<title>[^<]*, watchdog (launcher hung (time limit)): ' "$work/page" && echo yes || echo no)"
-check "chart: the parts add up to the reports of 30 days" "46" \
+check "chart: the parts add up to the reports of 30 days" "47" \
     "$(grep -o '<rect [^>]*data-code[^>]*><title>[^<]*: [0-9]* report' "$work/page" | sed 's/.*: //; s/ report//' | paste -sd+ | bc)"
+check "chart: an odd stored code shown escaped, not linked" "1 1 0" \
+    "$(grep -c '<title>[^<]*, Odd&lt;Code&gt;: 1 report</title>' "$work/page") $(grep -c '<li><svg class="swatch"[^>]*><rect[^>]*/></svg><code class="failure-code">Odd&lt;Code&gt;</code></li>' "$work/page") $(grep -c 'Odd<Code>\|code=Odd' "$work/page")"
 req -H "Cookie: $S" -H "Accept-Language: ru" "$base/admin/failures" >/dev/null
 check "chart in Russian: dates and plural forms" "yes" \
     "$(grep -q "<title>$today_ru, unexpected_error (непредвиденная ошибка): 1 отчёт</title>" "$work/page" && echo yes || echo no)"

@@ -383,8 +383,9 @@ function failures_chart_svg(array $per_day): array
             $other = true;
             continue;
         }
-        $legend .= '<li>' . swatch($colours[$code]) . '<a href="/admin/failures?code=' . h(rawurlencode($code)) . '">'
-            . code_html($code) . '</a></li>';
+        // A stored code of a shape the filter refuses is shown, not linked.
+        $legend .= '<li>' . swatch($colours[$code]) . (is_report_code($code) ? '<a href="/admin/failures?code='
+            . h(rawurlencode($code)) . '">' . code_html($code) . '</a>' : code_html($code)) . '</li>';
     }
     if ($other) {
         $legend .= '<li>' . swatch(CHART_OTHER) . h(t('failures.legend_other')) . '</li>';
@@ -725,7 +726,8 @@ switch ($path) {
             $cards .= report_card($row);
         }
         $options = '<option value="">' . h(t('failures.all_codes')) . '</option>';
-        foreach (array_unique([...REPORT_CODES, ...reports_codes($per_day), ...($code !== '' ? [$code] : [])]) as $option) {
+        $choices = array_filter([...REPORT_CODES, ...reports_codes($per_day), $code], 'is_report_code');
+        foreach (array_unique($choices) as $option) {
             $label = code_label($option);
             $options .= '<option value="' . h($option) . '"' . ($option === $code ? ' selected' : '') . '>' . h($option)
                 . ($label !== '' ? ' — ' . h($label) : '') . '</option>';
