@@ -419,21 +419,24 @@ function console_origin_ok(?string $origin, bool $https, string $host_header): b
 }
 
 // The first problem of a request's parameters (every GET and POST value must be one text, valid UTF-8
-// without NUL), as a sentence for the page; null when there is none.
-function console_request_problem(array $get, array $post): ?string
+// without NUL), for the page to put in words: kind 'name' (a field's name), 'list' (a field given more
+// than once or as a list) or 'value'; where 'query' or 'form'; the field's name (only when it is text
+// that may be shown); fault 'nul' or 'utf8' (text_problem's two reasons). null when there is none.
+function console_request_problem(array $get, array $post): ?array
 {
+    $fault = static fn (string $text): ?string
+        => text_problem($text) === null ? null : (str_contains($text, "\0") ? 'nul' : 'utf8');
     foreach (['query' => $get, 'form' => $post] as $where => $values) {
         foreach ($values as $key => $value) {
             $key = (string)$key;
-            if (text_problem($key) !== null) {
-                return "A $where field name " . text_problem($key) . '.';
+            if (($problem = $fault($key)) !== null) {
+                return ['kind' => 'name', 'where' => $where, 'field' => '', 'fault' => $problem];
             }
             if (!is_string($value)) {
-                return "The $where field \"" . $key . '" is given more than once or as a list.';
+                return ['kind' => 'list', 'where' => $where, 'field' => $key, 'fault' => null];
             }
-            $problem = text_problem($value);
-            if ($problem !== null) {
-                return "The $where field \"" . $key . "\" $problem.";
+            if (($problem = $fault($value)) !== null) {
+                return ['kind' => 'value', 'where' => $where, 'field' => $key, 'fault' => $problem];
             }
         }
     }

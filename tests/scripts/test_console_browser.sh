@@ -4,8 +4,10 @@
 # the same server: sign-in, refused and throttled sign-ins, a device the shell checked in found by
 # fingerprint prefix and address, ban -> the shell's next run gets the ban box, lift -> it goes on, an
 # expired temporary ban lets it go on, a form without its CSRF token is refused, no page without a
-# session, the audit shows the changes, the overview's chart, a phone-sized window. Saves a screenshot
-# of the device list to <build>/console-devices.png (docs/console-devices.png is a copy of it).
+# session, the audit shows the changes, the overview's chart, the failures page and its chart in English
+# and in Russian, the language switch (and that it sticks), a phone-sized window. Saves a screenshot of
+# the device list to <build>/console-devices.png and of the failures page in Russian to
+# <build>/console-ru.png (docs/console-devices.png and docs/console-ru.png are copies of them).
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 bin=${QUILLMARSH_TEST_BIN:?QUILLMARSH_TEST_BIN: the Windows build folder}
@@ -33,7 +35,7 @@ DEMO_CLIENT_SECONDS=4 bash "$src/scripts/demo-files.sh" "$bin" "$work/files" "$W
 export QUILLMARSH_FILES_DIR=$work/files QUILLMARSH_DB_DSN="sqlite:$work/db/bans.sqlite"
 bash "$src/server/bin/dev-server.sh" --state "$server" >/dev/null || { echo "FAIL: server did not start"; exit 1; }
 export CONSOLE_BASE=http://127.0.0.1:$(cat "$server/port") CONSOLE_DB=$work/db/bans.sqlite \
-       CONSOLE_SERVER_LOG=$server/server.log CONSOLE_SHOT=$bin/console-devices.png
+       CONSOLE_SERVER_LOG=$server/server.log CONSOLE_SHOT=$bin/console-devices.png CONSOLE_SHOT_RU=$bin/console-ru.png
 for account in alice:correct-horse-battery bob:bobs-long-password; do
     echo "${account#*:}" | php "$src/server/bin/bans.php" operator add "${account%%:*}" >/dev/null ||
         { echo "FAIL: operator ${account%%:*}"; exit 1; }

@@ -71,7 +71,8 @@ check "temporary ban" "303" "$(status --data-urlencode "csrf=$csrf" --data-urlen
 check "temporary ban: banned" '{"banned":true}' "$(verdict "$hwid")"
 sql "UPDATE hwid_bans SET expires_at = '2020-01-01T00:00:00Z' WHERE hwid = ?" "$hwid"
 check "expired ban: not banned" '{"banned":false}' "$(verdict "$hwid")"
-check "expired ban: shown expired" "1" "$(status "$base/admin/device?hwid=$hwid" >/dev/null; page_has 'expired 2020-01-01 00:00:00')"
+check "expired ban: shown expired" "1" "$(status "$base/admin/device?hwid=$hwid" >/dev/null
+    page_has 'expired <time datetime="2020-01-01T00:00:00Z" title="2020-01-01 00:00:00 UTC">1 Jan 2020, 00:00</time>')"
 check "expired ban: the admin command agrees" "not banned (the ban expired 2020-01-01T00:00:00Z)" "$(tool check "$hwid")"
 
 status "$base/admin/audit" >/dev/null

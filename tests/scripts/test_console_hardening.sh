@@ -186,7 +186,7 @@ for ($i = 0; $i < 2000; $i++) {
 }
 $db->commit();'
 check "2137 devices: the first page" "200 1" \
-    "$(req "${S[@]}" "$base/admin/devices") $(grep -c 'Page 1 of more than 40 (more than 2000 devices)' "$work/page")"
+    "$(req "${S[@]}" "$base/admin/devices") $(grep -c 'Page 1 of more than 40 (more than 2,000 devices)' "$work/page")"
 oldest=$(sql "SELECT last_seen || '.' || hwid FROM devices ORDER BY last_seen, hwid LIMIT 1 OFFSET 10")
 check "2137 devices: a page near the end" "200 1 10" \
     "$(req "${S[@]}" "$base/admin/devices?after=$oldest") $(grep -c 'Past page 40 of more than 40' "$work/page") $(grep -o "$titles" "$work/page" | wc -l)"
