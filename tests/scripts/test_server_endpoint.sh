@@ -241,11 +241,11 @@ check "no table: the cause is in the error log" "1" \
 tool list >/dev/null 2>"$work/tool.err"
 check "admin command without the schema: fails" "1" "$?"
 check "admin command without the schema: says what to run" "1" "$(grep -c 'run bin/bans.php migrate' "$work/tool.err")"
-check "migrate" "schema upgraded from version 0 to 4" "$(tool migrate)"
+check "migrate" "schema upgraded from version 0 to 5" "$(tool migrate)"
 schema_before=$(test_db_schema)
 tool ban "$other" kept by a second migrate >/dev/null
 rows_before=$(sql "SELECT hwid, reason, banned_at FROM hwid_bans")
-check "migrate again" "schema is up to date (version 4)" "$(tool migrate)"
+check "migrate again" "schema is up to date (version 5)" "$(tool migrate)"
 check "migrate again: the same tables, columns and indexes" "$schema_before" "$(test_db_schema)"
 check "migrate again: the same rows" "$rows_before" "$(sql "SELECT hwid, reason, banned_at FROM hwid_bans")"
 check "migrate again: one version row" "4" "$(sql "SELECT version FROM schema_version" | paste -sd,)"
