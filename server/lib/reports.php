@@ -114,21 +114,23 @@ function report_problem(mixed $body): ?string
 function report_store(PDO $db, array $report, int $per_day, ?int $now = null): bool
 {
     $at = db_time($now);
-    $day_start = substr($at, 0, 10) . 'T00:00:00Z';
+    $day = substr($at, 0, 10);
+    // The day's range on both ends: a clock set back must not count rows of a later day.
+    $range = [$day . 'T00:00:00Z', gmdate('Y-m-d', (int)strtotime($day . 'T00:00:00Z') + 86400) . 'T00:00:00Z'];
     $driver = db_driver($db);
     if ($driver === 'sqlite') {
         // A lost report costs nothing: its commit need not wait for the disk (as the device log's).
         db_sqlite_log_writer($db);
     }
-    return db_write($db, static function () use ($db, $driver, $report, $per_day, $at, $day_start): bool {
+    return db_write($db, static function () use ($db, $driver, $report, $per_day, $at, $range): bool {
         if ($driver === 'pgsql') {
             // Waits for the device's other report (at most the lock wait), ends with the transaction.
             db_rows($db, 'SELECT pg_advisory_xact_lock(?, ?)',
                 [REPORT_PG_LOCK_CLASS, (int)(hexdec(substr($report['hwid'], 0, 7)))]);
         }
         $lock = $driver === 'mysql' ? ' FOR UPDATE' : '';  // next-key locks on the index range
-        $count = (int)db_rows($db, 'SELECT COUNT(*) AS n FROM failure_reports WHERE hwid = ? AND received_at >= ?' . $lock,
-            [$report['hwid'], $day_start])[0]['n'];
+        $count = (int)db_rows($db, 'SELECT COUNT(*) AS n FROM failure_reports WHERE hwid = ? AND received_at >= ? '
+            . 'AND received_at < ?' . $lock, [$report['hwid'], $range[0], $range[1]])[0]['n'];
         if ($count >= $per_day) {
             return false;
         }
