@@ -63,10 +63,11 @@ function device_log_write(PDO $db, array $checks, ?string $marker = null): bool
     if (db_driver($db) === 'sqlite') {
         db_sqlite_log_writer($db);
     }
-    // PDO's own transaction: a request that ends inside it (a fatal error) leaves its reused connection
-    // rolled back, not holding a write lock.
-    $db->beginTransaction();
-    try {
+    // The write lock first (SQLite: BEGIN IMMEDIATE, with the lock wait): the marker is read inside the
+    // write transaction, never in a read snapshot upgraded later, which fails at once when another writer
+    // (a failure report, a ban) committed in between. A request that ends inside it leaves its reused
+    // connection rolled back (db_write), not holding the write lock.
+    $done = db_write($db, static function () use ($db, $devices, $days, $marker): bool {
         if ($marker !== null && db_driver($db) === 'pgsql') {
             // A slice of the queue does not wait for PostgreSQL's disk flush (the queue file it came from
             // is not flushed either): a crash of the database or the machine can lose the checks of its
@@ -74,11 +75,8 @@ function device_log_write(PDO $db, array $checks, ?string $marker = null): bool
             $db->exec('SET LOCAL synchronous_commit = off');
         }
         if ($marker !== null) {
-            $seen = $db->prepare('SELECT 1 FROM device_log_writes WHERE marker = ?');
-            $seen->execute([$marker]);
-            if ($seen->fetchColumn() !== false) {
-                $db->rollBack();
-                return false;
+            if (db_rows($db, 'SELECT 1 FROM device_log_writes WHERE marker = ?', [$marker]) !== []) {
+                return false;  // written before: nothing else is done in this transaction
             }
             $db->prepare('INSERT INTO device_log_writes (marker, written_at) VALUES (?, ?)')
                 ->execute([$marker, db_time()]);
@@ -89,12 +87,10 @@ function device_log_write(PDO $db, array $checks, ?string $marker = null): bool
         foreach (array_chunk(array_values($days), DEVICE_LOG_ROWS_PER_STATEMENT) as $rows) {
             device_log_upsert($db, 'device_days', $rows);
         }
-        $db->commit();
-    } catch (Throwable $e) {
-        if ($db->inTransaction()) {
-            $db->rollBack();
-        }
-        throw $e;
+        return true;
+    });
+    if (!$done) {
+        return false;
     }
     if (db_driver($db) === 'sqlite') {
         db_sqlite_wal_restart($db);

@@ -12,7 +12,8 @@
 #   - thirty reports of one device sent at once: exactly twenty stored, ten answered 429;
 #   - nginx's per-address limit on reports: a burst of 20 passes, then 429;
 #   - with the library and a clock: the day's limit starts over at midnight UTC, retention (bans.php
-#     prune and reports_prune), and the console's read helpers;
+#     prune and reports_prune), and the console's read helpers; a device log slice written while a
+#     report holds the write lock waits for it instead of failing;
 #   - reports switched off (QUILLMARSH_REPORTS=off): 404, nothing stored, checks still answered.
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
@@ -260,6 +261,34 @@ check("prune: the reports older than 30 days are forgotten", $old, reports_prune
 check("prune: the rest stays", [$before - $old, 0], [(int)$db->query("SELECT COUNT(*) FROM failure_reports")->fetchColumn(),
     (int)$db->query("SELECT COUNT(*) FROM failure_reports WHERE received_at < '"'"'2030-05-03T10:00:00Z'"'"'")->fetchColumn()]);
 check("prune again: nothing", 0, reports_prune($db, 30, $at("2030-06-02T10:00:00Z")));
+
+// The device log's queue writes a slice while a report holds the write lock and commits a moment later
+// (SQLite: the slice must wait for the lock, not read first and then fail to upgrade its snapshot).
+require_once $argv[1] . "/server/lib/devices.php";
+$ready = sys_get_temp_dir() . "/reports-ready-" . getmypid();
+$child = pcntl_fork();
+if ($child === 0) {
+    $mine = db_open(quillmarsh_config());
+    $mine->exec(db_driver($mine) === "sqlite" ? "BEGIN IMMEDIATE" : "BEGIN");
+    $mine->prepare("INSERT INTO failure_reports (hwid, code, shell_version, windows_version, box_text, log_text, received_at) "
+        . "VALUES (?, ?, ?, ?, ?, ?, ?)")->execute([hash("sha256", "lock holder"), "unexpected_error", "1.0.0.0", "10.0.1", "x", "", db_time()]);
+    touch($ready);
+    usleep(300000);  // the parent is inside its write by now (if not, the case proves less, it does not fail)
+    $mine->exec("COMMIT");
+    exit(0);
+}
+for ($i = 0; $i < 600 && !file_exists($ready); $i++) { usleep(10000); }
+try {
+    $result = device_log_write($db, [[hash("sha256", "slice device"), db_time(), false, "192.0.2.1"]], "reports-test@" . getmypid()) ? "written" : "skipped";
+} catch (Throwable $e) {
+    $result = "error: " . $e->getMessage();
+}
+pcntl_waitpid($child, $status);
+@unlink($ready);
+check("a device log slice while a report commits: written", "written", $result);
+check("... and both rows are there", [1, 1], [
+    (int)$db->query("SELECT COUNT(*) FROM devices WHERE hwid = '"'"'" . hash("sha256", "slice device") . "'"'"'")->fetchColumn(),
+    (int)$db->query("SELECT COUNT(*) FROM failure_reports WHERE hwid = '"'"'" . hash("sha256", "lock holder") . "'"'"'")->fetchColumn()]);
 exit($failures > 0 ? 1 : 0);
 ' "$src" || failures=$((failures + 1))
 # The admin command prunes with the configured retention (30 days): one report aged by hand goes.
