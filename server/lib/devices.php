@@ -63,11 +63,10 @@ function device_log_write(PDO $db, array $checks, ?string $marker = null): bool
     if (db_driver($db) === 'sqlite') {
         db_sqlite_log_writer($db);
     }
-    // The write lock first (SQLite: BEGIN IMMEDIATE, with the lock wait): the marker is read inside the
-    // write transaction, never in a read snapshot upgraded later, which fails at once when another writer
-    // (a failure report, a ban) committed in between. A request that ends inside it leaves its reused
-    // connection rolled back (db_write), not holding the write lock.
-    $done = db_write($db, static function () use ($db, $devices, $days, $marker): bool {
+    // PDO's own transaction: a request that ends inside it (a fatal error) leaves its reused connection
+    // rolled back, not holding a write lock.
+    $db->beginTransaction();
+    try {
         if ($marker !== null && db_driver($db) === 'pgsql') {
             // A slice of the queue does not wait for PostgreSQL's disk flush (the queue file it came from
             // is not flushed either): a crash of the database or the machine can lose the checks of its
@@ -75,11 +74,16 @@ function device_log_write(PDO $db, array $checks, ?string $marker = null): bool
             $db->exec('SET LOCAL synchronous_commit = off');
         }
         if ($marker !== null) {
-            if (db_rows($db, 'SELECT 1 FROM device_log_writes WHERE marker = ?', [$marker]) !== []) {
-                return false;  // written before: nothing else is done in this transaction
+            // The transaction's first statement writes: on SQLite a read first would take a snapshot, and
+            // a write after it fails at once (no lock wait) when another connection committed meanwhile.
+            $mark = $db->prepare((db_driver($db) === 'mysql' ? 'INSERT IGNORE' : 'INSERT')
+                . ' INTO device_log_writes (marker, written_at) VALUES (?, ?)'
+                . (db_driver($db) === 'mysql' ? '' : ' ON CONFLICT (marker) DO NOTHING'));
+            $mark->execute([$marker, db_time()]);
+            if ($mark->rowCount() === 0) {  // written before
+                $db->rollBack();
+                return false;
             }
-            $db->prepare('INSERT INTO device_log_writes (marker, written_at) VALUES (?, ?)')
-                ->execute([$marker, db_time()]);
         }
         foreach (array_chunk(array_values($devices), DEVICE_LOG_ROWS_PER_STATEMENT) as $rows) {
             device_log_upsert($db, 'devices', $rows);
@@ -87,10 +91,12 @@ function device_log_write(PDO $db, array $checks, ?string $marker = null): bool
         foreach (array_chunk(array_values($days), DEVICE_LOG_ROWS_PER_STATEMENT) as $rows) {
             device_log_upsert($db, 'device_days', $rows);
         }
-        return true;
-    });
-    if (!$done) {
-        return false;
+        $db->commit();
+    } catch (Throwable $e) {
+        if ($db->inTransaction()) {
+            $db->rollBack();
+        }
+        throw $e;
     }
     if (db_driver($db) === 'sqlite') {
         db_sqlite_wal_restart($db);
