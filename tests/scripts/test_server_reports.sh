@@ -262,7 +262,7 @@ check("prune: the rest stays", [$before - $old, 0], [(int)$db->query("SELECT COU
     (int)$db->query("SELECT COUNT(*) FROM failure_reports WHERE received_at < '"'"'2030-05-03T10:00:00Z'"'"'")->fetchColumn()]);
 check("prune again: nothing", 0, reports_prune($db, 30, $at("2030-06-02T10:00:00Z")));
 
-// The device log's queue writes a slice while a report holds the write lock and commits a moment later
+// A slice of the device log queue is written while a report holds the write lock and commits a moment later
 // (SQLite: the slice must wait for the lock, not read first and then fail to upgrade its snapshot).
 require_once $argv[1] . "/server/lib/devices.php";
 $ready = sys_get_temp_dir() . "/reports-ready-" . getmypid();
