@@ -275,7 +275,9 @@ if ($child === 0) {
     touch($ready);
     usleep(300000);  // the parent is inside its write by now (if not, the case proves less, it does not fail)
     $mine->exec("COMMIT");
-    exit(0);
+    // Ends without closing what it inherited: the parent'"'"'s connection (PostgreSQL: a shared socket that
+    // a closing PDO would end with a goodbye to the server).
+    posix_kill(posix_getpid(), SIGKILL);
 }
 for ($i = 0; $i < 600 && !file_exists($ready); $i++) { usleep(10000); }
 try {
