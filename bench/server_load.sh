@@ -26,6 +26,10 @@
 #   the pair with the median ratio
 #   --server DIR: the server tree to measure (default: this repository's server/), e.g. an older one
 #   --values FILE: extra NAME=value lines for render.sh (e.g. a pool size to try)
+#   --reports RATE: instead of the runs above, per database: ROUNDS pairs of runs of the ban endpoint at 64
+#   connections, first alone, then while signed failure reports (each of another device) arrive at RATE
+#   a second through the same nginx and PHP-FPM pool; the checks' figures of both, the reports' answers
+#   and the rows stored
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 server=$repo/server
@@ -38,6 +42,7 @@ extra_values=""
 dsn=""
 rounds=3
 pg_settings=""  # extra server settings, e.g. "-c shared_buffers=1GB -c max_wal_size=4GB"
+reports_rate=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --rows) rows=$2; shift 2 ;;
@@ -48,6 +53,7 @@ while [ $# -gt 0 ]; do
         --server) server=$(cd "$2" && pwd); shift 2 ;;
         --pg-settings) pg_settings=$2; shift 2 ;;
         --rounds) rounds=$2; shift 2 ;;
+        --reports) reports_rate=$2; shift 2 ;;
         --values) extra_values=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
         *) sed -n '2,/^set -e/p' "$0" | sed '$d'; exit 2 ;;
     esac
@@ -328,6 +334,72 @@ printf("%s in one PHP process, us per check: open a connection %.0f, signature %
 ' "$server" "$work/checks.txt" "$1" 2>&1 || true
 }
 
+# ---- Failure reports arriving while checks run (--reports RATE) ----------------------------------------------
+# send_reports SECONDS: RATE reports a second for SECONDS seconds (two threads, keep-alive HTTPS, paced
+# by the clock, bounded by the list), each a signed report of its own device; prints a REPORTS line.
+send_reports() {
+    python3 - "$work/reports.txt" "$port" "$reports_rate" "$1" <<'PY'
+import http.client, ssl, sys, threading, time, collections
+path, port, rate, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4])
+lines = [l.rstrip("\n").split(" ", 1) for l in open(path, encoding="utf-8")]
+context = ssl._create_unverified_context()
+counts, latencies, lock = collections.Counter(), [], threading.Lock()
+def sender(k, n):
+    conn, start = None, time.monotonic()
+    for i in range(k, min(len(lines), int(rate * seconds)), n):
+        wait = start + i / rate - time.monotonic()
+        if wait > 0:
+            time.sleep(wait)
+        mac, body = lines[i]
+        t = time.monotonic()
+        try:
+            conn = conn or http.client.HTTPSConnection("127.0.0.1", port, context=context, timeout=15)
+            conn.request("POST", "/launcher/report.php", body.encode(),
+                         {"Content-Type": "application/json", "X-Quillmarsh-Mac": mac})
+            r = conn.getresponse(); r.read(); status = str(r.status)
+        except Exception as e:
+            conn, status = None, type(e).__name__
+        with lock:
+            counts[status] += 1; latencies.append(time.monotonic() - t)
+threads = [threading.Thread(target=sender, args=(k, 2)) for k in range(2)]
+for t in threads: t.start()
+for t in threads: t.join()
+latencies.sort()
+p = lambda q: latencies[min(len(latencies) - 1, int(q * len(latencies)))] * 1000 if latencies else 0
+print("REPORTS sent=%d %s p50=%.1f p99=%.1f" % (sum(counts.values()),
+      ",".join("%s:%d" % kv for kv in sorted(counts.items())), p(0.5), p(0.99)))
+PY
+}
+report_rows() {
+    if [ "$1" = sqlite ]; then
+        python3 -c 'import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute("SELECT COUNT(*) FROM failure_reports").fetchone()[0])' "$work/data/bans.sqlite"
+    else
+        psql_do "SELECT COUNT(*) FROM failure_reports"
+    fi
+}
+reports_run() {  # reports_run DB
+    local db=$1 r alone with sent rows_before
+    run_wrk 64 3 /launcher/hwid_ban.php >/dev/null  # warm-up
+    for r in $(seq 1 "$rounds"); do
+        alone=$(run_wrk 64 "$seconds" /launcher/hwid_ban.php)
+        rows_before=$(report_rows "$db")
+        send_reports "$((seconds + 2))" >"$work/sent.txt" &
+        local s=$!
+        sleep 1  # the reports are arriving before the checks' run starts, and go on after it
+        with=$(run_wrk 64 "$seconds" /launcher/hwid_ban.php)
+        wait "$s"
+        sent=$(cat "$work/sent.txt")
+        printf '%-7s round %d, 64 conns: checks alone %6d/s p50 %5s p99 %6s max %7s ms err %d | with %s reports/s: %6d/s p50 %5s p99 %6s max %7s ms err %d | reports %s, %d rows stored\n' \
+            "$db" "$r" "$(rps "$alone")" "$(ms p50 "$alone")" "$(ms p99 "$alone")" "$(ms max "$alone")" "$(errors "$alone")" \
+            "$reports_rate" "$(rps "$with")" "$(ms p50 "$with")" "$(ms p99 "$with")" "$(ms max "$with")" "$(errors "$with")" \
+            "${sent#REPORTS }" "$(( $(report_rows "$db") - rows_before ))"
+    done
+    echo "$db load after the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+if [ "$reports_rate" != 0 ]; then
+    python3 "$repo/tests/support/report_bodies.py" "$key" "$work/reports.txt" --many 200000 java17_failed "bench report"
+fi
+
 results=$work/results.txt
 capacity=0
 echo "server $server, $rows bans and $rows logged devices, ${seconds}-second runs, wrk 2 threads, HTTPS keep-alive"
@@ -348,6 +420,12 @@ for db in $databases; do
         *) echo "unknown database $db" >&2; exit 2 ;;
     esac
     start_servers
+    if [ "$reports_rate" != 0 ]; then
+        log "measuring $db with reports"
+        reports_run "$db" | tee -a "$results"
+        server_stop
+        continue
+    fi
     log "measuring $db"
     measure "$db" | tee -a "$results"
     capacity=$(awk -F'|' -v db=" $db " '$2 == db && $3 == " 64 " { gsub(/ /, "", $5); print $5 }' "$work/table.txt")
@@ -365,6 +443,7 @@ for db in $databases; do
     server_stop
     rm -f "$work/server/logs/quillmarsh-php.log"
 done
+[ "$reports_rate" = 0 ] || exit 0
 echo
 echo "| database | connections | ceiling req/s | endpoint req/s | ratio | p50 ms | p99 ms | max ms | errors |"
 echo "|---|---|---|---|---|---|---|---|---|"

@@ -45,6 +45,11 @@ function quillmarsh_config(): array
         'device_log_queue' => __DIR__ . '/data/queue',
         // The console (/admin/): a session ends after this many minutes without a request.
         'admin_idle_minutes' => 30,
+        // Failure reports (launcher/report.php): taken at all (off: the endpoint answers 404), at most
+        // this many per device and day (UTC; more are answered 429), kept this many days.
+        'reports_enabled' => true,
+        'reports_per_device_day' => 20,
+        'report_retention_days' => 30,
     ];
     $local = __DIR__ . '/config.local.php';
     if (is_file($local)) {
@@ -68,6 +73,9 @@ function quillmarsh_config(): array
         'device_log_days' => 'QUILLMARSH_DEVICE_LOG_DAYS',
         'device_log_queue' => 'QUILLMARSH_DEVICE_LOG_QUEUE',
         'admin_idle_minutes' => 'QUILLMARSH_ADMIN_IDLE_MINUTES',
+        'reports_enabled' => 'QUILLMARSH_REPORTS',
+        'reports_per_device_day' => 'QUILLMARSH_REPORTS_PER_DEVICE_DAY',
+        'report_retention_days' => 'QUILLMARSH_REPORT_RETENTION_DAYS',
     ];
     foreach ($env as $key => $name) {
         $value = getenv($name);
@@ -80,6 +88,12 @@ function quillmarsh_config(): array
     }
     $config['device_log_days'] = max(1, (int)$config['device_log_days']);
     $config['admin_idle_minutes'] = max(1, (int)$config['admin_idle_minutes']);
+    $config['reports_per_device_day'] = max(0, (int)$config['reports_per_device_day']);
+    $config['report_retention_days'] = max(1, (int)$config['report_retention_days']);
+    // Reports are on unless switched off: false from config.local.php, "0"/"false"/"no"/"off" from the
+    // environment.
+    $config['reports_enabled'] = is_bool($config['reports_enabled']) ? $config['reports_enabled']
+        : !in_array(strtolower(trim((string)$config['reports_enabled'])), ['', '0', 'false', 'no', 'off'], true);
     // true from config.local.php, "1"/"true"/"yes"/"on" from the environment
     $config['allow_development_key'] = in_array(strtolower(trim((string)$config['allow_development_key'])),
         ['1', 'true', 'yes', 'on'], true);

@@ -12,7 +12,8 @@
 //   php server/bin/bans.php operator add NAME      console account; the password is read from standard
 //                                                  input (again: a new password, which ends its sessions)
 //   php server/bin/bans.php operator remove NAME | operator list
-//   php server/bin/bans.php prune                  forgets devices not seen for device_log_days days
+//   php server/bin/bans.php prune                  forgets devices not seen for device_log_days days and
+//                                                  failure reports older than report_retention_days days
 //   php server/bin/bans.php drain                  writes this machine's device log queue to the database
 //                                                  now (before taking a node out of service)
 // Changes are written to the audit as "shell:<user>" (the user who ran sudo, if any).
@@ -24,6 +25,7 @@
 declare(strict_types=1);
 
 require_once __DIR__ . '/../lib/console.php';
+require_once __DIR__ . '/../lib/reports.php';
 
 function usage(): never
 {
@@ -256,8 +258,11 @@ try {
             }
             break;
         case 'prune':
-            $deleted = device_log_prune(admin_open($config, false), (int)$config['device_log_days']);
+            $db = admin_open($config, false);
+            $deleted = device_log_prune($db, (int)$config['device_log_days']);
             echo "forgot $deleted device log rows older than {$config['device_log_days']} days\n";
+            $deleted = reports_prune($db, (int)$config['report_retention_days']);
+            echo "forgot $deleted failure reports older than {$config['report_retention_days']} days\n";
             break;
         case 'drain':
             $dir = device_queue_dir($config);

@@ -326,6 +326,21 @@ function db_migrations(string $driver = 'sqlite'): array
             'ALTER TABLE signin_failures ADD COLUMN pending INTEGER NOT NULL DEFAULT 0',
             'ALTER TABLE signin_failures ADD COLUMN pending_at VARCHAR(32)',
         ],
+        5 => [
+            // Failure reports (lib/reports.php): the log lines joined with line feeds; counted per day,
+            // per device and day (the daily limit) and per code and day (the console's chart).
+            "CREATE TABLE failure_reports (id $serial, "
+                . 'hwid TEXT NOT NULL, '
+                . 'code TEXT NOT NULL, '
+                . 'shell_version TEXT NOT NULL, '
+                . 'windows_version TEXT NOT NULL, '
+                . 'box_text TEXT NOT NULL, '
+                . 'log_text TEXT NOT NULL, '
+                . 'received_at TEXT NOT NULL)',
+            'CREATE INDEX failure_reports_day ON failure_reports (received_at)',
+            'CREATE INDEX failure_reports_device ON failure_reports (hwid, received_at)',
+            'CREATE INDEX failure_reports_code ON failure_reports (code, received_at)',
+        ],
     ];
 }
 

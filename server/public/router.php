@@ -1,8 +1,9 @@
 <?php
 // Router for PHP's built-in web server (development):
 //   php -S 127.0.0.1:8080 -t server/public server/public/router.php
-// Serves the ban endpoint, the console (/admin/), the two download files, the release manifest and their
-// detached signatures (path + ".sig", made by scripts/publish.sh); everything else is 404. Behind a production web
+// Serves the ban endpoint, the failure reports, the console (/admin/), the two download files, the release
+// manifest and their detached signatures (path + ".sig", made by scripts/publish.sh); everything else is
+// 404. Behind a production web
 // server, point the site root at server/public and serve the files folder at the two paths instead.
 declare(strict_types=1);
 
@@ -24,6 +25,10 @@ $path = rawurldecode($path);
 
 if ($path === '/launcher/hwid_ban.php') {
     require __DIR__ . '/launcher/hwid_ban.php';
+    return true;
+}
+if ($path === '/launcher/report.php') {
+    require __DIR__ . '/launcher/report.php';
     return true;
 }
 // The operators' console: every path below /admin/ goes to its front controller.

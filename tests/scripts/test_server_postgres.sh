@@ -29,8 +29,8 @@ export QUILLMARSH_DEVICE_LOG_QUEUE="$work/queue"
 tool() { php "$src/server/bin/bans.php" "$@"; }
 psql_value() { sql "$1"; }
 
-check "migrate" "schema upgraded from version 0 to 4" "$(tool migrate 2>&1)"
-check "migrate again" "schema is up to date (version 4)" "$(tool migrate 2>&1)"
+check "migrate" "schema upgraded from version 0 to 5" "$(tool migrate 2>&1)"
+check "migrate again" "schema is up to date (version 5)" "$(tool migrate 2>&1)"
 
 web_port=$(free_port)
 php -d error_log="$work/php-error.log" -S "127.0.0.1:$web_port" -t "$src/server/public" "$src/server/public/router.php" \
