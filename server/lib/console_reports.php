@@ -4,16 +4,11 @@
 // of the table's indexes: (received_at), (hwid, received_at) or (code, received_at).
 declare(strict_types=1);
 
-require_once __DIR__ . '/db.php';
+require_once __DIR__ . '/reports.php';  // the codes, report_get, reports_count_since
 
 // What a failure code may look like: short lower-case words joined by '_'. A stored code of another
 // shape is still shown (escaped); only filters must have this one.
 const REPORT_CODE = '/^[a-z][a-z0-9_]{0,47}$/D';
-
-// The codes the shell sends, one per kind of final box, in the order of the launch (the console's
-// catalogues have a label for each: "failure.code.<code>").
-const REPORT_CODES = ['device_id_failed', 'ban_check_failed', 'java17_failed', 'launcher_download_failed',
-    'launcher_digest_failed', 'client_start_failed', 'watchdog', 'unexpected_error'];
 
 // Whether this database has the report table: a server whose code is newer than its schema (before
 // `bin/bans.php migrate` has run) shows its pages without reports instead of failing. Asked once per
@@ -77,12 +72,6 @@ function reports_codes(array $per_day): array
     return array_map('strval', array_keys($totals));
 }
 
-// Reports received since a time (db_time format).
-function reports_count_since(PDO $db, string $since): int
-{
-    return (int)(db_rows($db, 'SELECT COUNT(*) AS n FROM failure_reports WHERE received_at >= ?', [$since])[0]['n'] ?? 0);
-}
-
 // A place in the report list: [received_at, id] of a row, written "TIME.ID" in links; null when the text
 // is not one.
 function reports_cursor_parse(string $text): ?array
@@ -141,11 +130,4 @@ function reports_list(PDO $db, ?string $code, ?string $hwid, int $per_page, ?arr
     }
     return ['rows' => $rows, 'total' => $total, 'position' => $position,
         'more_after' => $backwards ? $rows !== [] : $extra];
-}
-
-function report_get(PDO $db, int $id): ?array
-{
-    $rows = db_rows($db, 'SELECT id, received_at, hwid, code, shell_version, windows_version, box_text, log_text '
-        . 'FROM failure_reports WHERE id = ?', [$id]);
-    return $rows[0] ?? null;
 }

@@ -100,7 +100,7 @@ with sqlite3.connect(DB) as db:
                     seen.strftime("%Y-%m-%dT%H:%M:%SZ"), addresses[n], other))
 
 # Failure reports: today (at the day's first seconds, so they are today whenever the test runs) 3 of
-# java17_failed, 1 of watchdog and 5 of unexpected_error, one of them trying to be markup; and a few on
+# java17_failed, 1 of watchdog_timeout and 5 of unexpected_error, one of them trying to be markup; and a few on
 # earlier days. The report table comes with the report endpoint's migration; where the schema has none yet,
 # the same table is made here (a stand-in until then).
 now = datetime.datetime.now(datetime.timezone.utc)
@@ -109,7 +109,7 @@ with sqlite3.connect(DB) as db:
     db.execute("CREATE TABLE IF NOT EXISTS failure_reports (id INTEGER PRIMARY KEY AUTOINCREMENT, hwid TEXT NOT NULL, "
                "code TEXT NOT NULL, shell_version TEXT NOT NULL, windows_version TEXT NOT NULL, box_text TEXT NOT NULL, "
                "log_text TEXT NOT NULL, received_at TEXT NOT NULL)")
-    reports = [("java17_failed", hwid, today_start % 1)] * 3 + [("watchdog", others[0], today_start % 2)] \
+    reports = [("java17_failed", hwid, today_start % 1)] * 3 + [("watchdog_timeout", others[0], today_start % 2)] \
         + [("unexpected_error", others[1], today_start % 3)] * 5
     for back in range(1, 12):
         earlier = (now - datetime.timedelta(days=back)).strftime("%Y-%m-%dT10:00:00Z")
@@ -321,7 +321,7 @@ try:
     check("failures: today's bar, one part per code, with titles", sorted(t for t in titles if t.startswith(today_en + ",")) == [
         today_en + ", java17_failed (Java 17 could not be prepared): 3 reports",
         today_en + ", unexpected_error (unexpected error): 5 reports",
-        today_en + ", watchdog (launcher hung (time limit)): 1 report"], titles)
+        today_en + ", watchdog_timeout (launcher hung (time limit)): 1 report"], titles)
     legend = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#failures-legend li")]
     check("failures: a legend entry per code, most reports first", legend[:2] == ["launcher_download_failed launcher download failed",
           "java17_failed Java 17 could not be prepared"]
@@ -331,7 +331,7 @@ try:
           (len(cards), text()[-300:]))
     check("failures: a report's markup shown as text, never run", browser.title.startswith("Failures")
           and '<script>document.title="owned"</script> box' in text(), browser.title)
-    browser.find_element(By.CSS_SELECTOR, "#failures-filter select[name=code] option[value=watchdog]").click()
+    browser.find_element(By.CSS_SELECTOR, "#failures-filter select[name=code] option[value=watchdog_timeout]").click()
     submit(browser.find_element(By.CSS_SELECTOR, "#failures-filter button"))
     cards = browser.find_elements(By.CSS_SELECTOR, "#reports article")
     check("failures: filtered by code", path_of(browser.current_url).startswith("/admin/failures?code=watchdog")
@@ -346,7 +346,7 @@ try:
     check("failures in Russian: dates and plural forms in the chart", sorted(t for t in titles if t.startswith(today_ru + ",")) == [
         today_ru + ", java17_failed (не удалось подготовить Java 17): 3 отчёта",
         today_ru + ", unexpected_error (непредвиденная ошибка): 5 отчётов",
-        today_ru + ", watchdog (лаунчер завис (общий таймаут)): 1 отчёт"], titles)
+        today_ru + ", watchdog_timeout (лаунчер завис (общий таймаут)): 1 отчёт"], titles)
     check("failures in Russian: the paging line", report_total == 38 and "Страница 1 из 2 (38 отчётов)" in text(),
           (report_total, text()[-200:]))
     submit(browser.find_element(By.ID, "lang-en"))

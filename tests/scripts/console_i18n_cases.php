@@ -63,7 +63,7 @@ foreach (I18N_LANGUAGES as $language) {
 foreach (['where.query', 'where.form', 'text.nul', 'text.utf8'] as $key) {
     $used[] = $key;
 }
-foreach (REPORT_CODES as $code) {
+foreach (report_codes() as $code) {
     $used[] = "failure.code.$code";
 }
 foreach (['ban', 'lift', 'operator-add', 'operator-password', 'operator-remove'] as $action) {

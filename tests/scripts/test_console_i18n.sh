@@ -66,7 +66,7 @@ try {
 }
 // 45 reports of three devices over the last six days, three at each second (ties broken by id, so the
 // list must order by both), newest last inserted except for a few old ones added at the end.
-$codes = ["java17_failed", "launcher_download_failed", "watchdog", "future_code"];
+$codes = ["java17_failed", "launcher_download_failed", "watchdog_timeout", "future_code"];
 $insert = $db->prepare("INSERT INTO failure_reports (hwid, code, shell_version, windows_version, box_text, log_text, received_at) VALUES (?, ?, ?, ?, ?, ?, ?)");
 $now = time();
 for ($i = 0; $i < 45; $i++) {
@@ -126,9 +126,9 @@ req -H "Accept-Language: ru" "$base/admin/devices?q=%FF" >/dev/null
 check "a 400 page in Russian" "1" "$(page_has 'Поле запроса «q» не является корректным текстом UTF-8. Ничего не изменено.')"
 
 # ---- The switch -------------------------------------------------------------------------------------------------
-status=$(req "$base/admin/language?set=ru&next=%2Fadmin%2Ffailures%3Fcode%3Dwatchdog")
+status=$(req "$base/admin/language?set=ru&next=%2Fadmin%2Ffailures%3Fcode%3Dwatchdog_timeout")
 line=$(header_cookie qm_lang | tr 'A-Z' 'a-z')
-check "switch to Russian: back to the page, the cookie set for a year" "303 /admin/failures?code=watchdog ru yes" \
+check "switch to Russian: back to the page, the cookie set for a year" "303 /admin/failures?code=watchdog_timeout ru yes" \
     "$status $(tr -d '\r' <"$work/headers" | sed -n 's/^Location: //Ip') $(cookie_value qm_lang) $([[ "$line" == *"path=/admin/"* && "$line" == *"samesite=lax"* && "$line" == *"max-age=3"* ]] && echo yes || echo "no: $line")"
 for next in "https://example.com/" "//example.com/admin/" "/adminx" "/admin/\"><script>" "/admin/language?set=en"; do
     req -G --data-urlencode set=en --data-urlencode "next=$next" "$base/admin/language" >/dev/null
@@ -154,7 +154,7 @@ expected=$(sql "SELECT code, COUNT(*) FROM failure_reports WHERE substr(received
 check "chart: a bar part for each code of today, with its title" "$expected" \
     "$(grep -o "<title>$today_en, [a-z0-9_]*[^<]*: [0-9]* reports\?</title>" "$work/page" | wc -l)"
 check "chart: an unknown code by itself, a known one with its label" "yes yes" \
-    "$(grep -q '<title>[^<]*, future_code: [0-9,]* reports\?</title>' "$work/page" && echo yes || echo no) $(grep -q '<title>[^<]*, watchdog (launcher hung (time limit)): ' "$work/page" && echo yes || echo no)"
+    "$(grep -q '<title>[^<]*, future_code: [0-9,]* reports\?</title>' "$work/page" && echo yes || echo no) $(grep -q '<title>[^<]*, watchdog_timeout (launcher hung (time limit)): ' "$work/page" && echo yes || echo no)"
 check "chart: the parts add up to the reports of 30 days" "47" \
     "$(grep -o '<rect [^>]*data-code[^>]*><title>[^<]*: [0-9]* report' "$work/page" | sed 's/.*: //; s/ report//' | paste -sd+ | bc)"
 check "chart: an odd stored code shown escaped, not linked" "1 1 0" \
@@ -182,8 +182,8 @@ last=$(grep -o '<a href="[^"]*" rel="prev"' "$work/page" | sed 's/<a href="//; s
 walk "$last" prev >"$work/back"
 check "failures: back with Newer from the last page" "$(echo "$expected" | head -40 | tail -20; echo "$expected" | head -20; echo pages 2)" \
     "$(cat "$work/back")"
-walk "/admin/failures?code=watchdog" next >"$work/walk"
-check "by code: only its reports, all of them" "$(sql "SELECT id FROM failure_reports WHERE code = 'watchdog' ORDER BY received_at DESC, id DESC"; echo pages 1)" \
+walk "/admin/failures?code=watchdog_timeout" next >"$work/walk"
+check "by code: only its reports, all of them" "$(sql "SELECT id FROM failure_reports WHERE code = 'watchdog_timeout' ORDER BY received_at DESC, id DESC"; echo pages 1)" \
     "$(cat "$work/walk")"
 walk "/admin/failures?hwid=$hwid0" next >"$work/walk"
 check "by device: only its reports, on pages" "$(sql "SELECT id FROM failure_reports WHERE hwid = ? ORDER BY received_at DESC, id DESC" "$hwid0"; echo pages 1)" \

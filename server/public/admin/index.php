@@ -726,7 +726,7 @@ switch ($path) {
             $cards .= report_card($row);
         }
         $options = '<option value="">' . h(t('failures.all_codes')) . '</option>';
-        $choices = array_filter([...REPORT_CODES, ...reports_codes($per_day), $code], 'is_report_code');
+        $choices = array_filter([...report_codes(), ...reports_codes($per_day), $code], 'is_report_code');
         foreach (array_unique($choices) as $option) {
             $label = code_label($option);
             $options .= '<option value="' . h($option) . '"' . ($option === $code ? ' selected' : '') . '>' . h($option)
