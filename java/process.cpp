@@ -121,6 +121,7 @@ struct listed_entry {
     std::wstring name;
     ULONGLONG id = 0;
     bool directory = false;
+    bool link = false;  // the listing's own word (attributes, and the tag kept in EaSize)
 };
 
 // Every entry of an open folder except "." and "..", read through its handle. Stops quietly at the
@@ -140,8 +141,11 @@ std::vector<listed_entry> list_opened(HANDLE folder) {
             // FileNameLength is in bytes, without a terminating NUL.
             std::wstring name(record->FileName, record->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..") {
+                // For a reparse point the listing keeps its tag where the extended attributes' size goes.
                 entries.push_back({std::move(name), static_cast<ULONGLONG>(record->FileId.QuadPart),
-                                   (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+                                   (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                   is_link_entry((record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
+                                                 record->EaSize)});
             }
             if (record->NextEntryOffset == 0) break;
             bytes += record->NextEntryOffset;
@@ -196,7 +200,33 @@ bool run_system_program(const std::wstring& system_program, const std::wstring& 
 
 void (*g_remove_tree_listed)(const std::wstring& folder) = nullptr;
 
+namespace {
+
+// Removes a link by its name: the last element of a path is never followed by these calls.
+void remove_link_by_name(const std::wstring& path, bool directory) {
+    if (directory) {
+        RemoveDirectoryW(path.c_str());
+    } else {
+        DeleteFileW(path.c_str());
+    }
+}
+
+}  // namespace
+
 void remove_tree(const std::wstring& dir) {
+    // Wine opens what a Unix symbolic link points to even when asked for the link itself, and its
+    // handle then shows no reparse point; only path attributes and listings show the link there. So
+    // the path's own word counts as well: a link given as the tree itself goes by its name.
+    const DWORD own = GetFileAttributesW(dir.c_str());
+    if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        WIN32_FIND_DATAW self{};
+        const find_handle lookup{FindFirstFileW(dir.c_str(), &self)};
+        // A tag that cannot be read counts as a link: not entering is the safe side.
+        if (!lookup || is_link_entry(true, self.dwReserved0)) {
+            if ((own & FILE_ATTRIBUTE_DIRECTORY) != 0) remove_link_by_name(dir, true);
+            return;
+        }
+    }
     std::optional<opened_object> root = open_not_following(dir, FILE_LIST_DIRECTORY | SYNCHRONIZE);
     if (!root || !root->is_directory()) return;
     if (root->is_link()) {
@@ -224,11 +254,19 @@ void remove_tree(const std::wstring& dir) {
         std::optional<opened_object> child =
             open_not_following(child_path, entry.directory ? FILE_LIST_DIRECTORY | SYNCHRONIZE : 0);
         if (!child || child->volume != frame.folder.volume || child->id != entry.id) continue;
-        if (child->is_directory() && !child->is_link()) {
+        if (child->is_directory() && !child->is_link() && !entry.link) {
             tree_frame next{std::move(*child), child_path, {}, 0};
             next.entries = list_opened(next.folder.handle.get());
             stack.push_back(std::move(next));  // `frame` and `entry` are not used past this point
             if (g_remove_tree_listed != nullptr) g_remove_tree_listed(child_path);
+            continue;
+        }
+        if (entry.link && !child->is_link()) {
+            // Listed as a link, yet the handle shows none: the platform opened what it points to
+            // (Wine does). Nothing through this handle; the name goes by itself.
+            const bool directory = entry.directory;
+            child.reset();
+            remove_link_by_name(child_path, directory);
             continue;
         }
         // A file, or a link of either kind: the handle is the object itself, never a link's target.

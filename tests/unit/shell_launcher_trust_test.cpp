@@ -92,6 +92,19 @@ DWORD set_access_list(const std::wstring& path, const wchar_t* sddl) {
     return code;
 }
 
+bool grants(const security_view& view, const std::wstring& sid) {
+    for (const ace_view& ace : view.aces) {
+        if (ace.sid == sid && ace.type == ACCESS_ALLOWED_ACE_TYPE) return true;
+    }
+    return false;
+}
+
+// Wine keeps no access list of its own for files: it shows one made from the Unix mode bits (the
+// owner, SYSTEM, and Everyone for the bits of others), and sets only what those bits can express.
+bool under_wine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 class launcher_trust : public testing::Test {
 protected:
     std::wstring probe_log() const { return dir.path + L"\\probe.log"; }
@@ -111,6 +124,16 @@ TEST_F(launcher_trust, a_created_directory_lets_in_only_the_user_system_and_admi
 
     const security_view view = read_back(fresh);
     ASSERT_TRUE(view.read);
+    if (under_wine()) {
+        // What Wine can show: the owner, and no account besides the three that may change the folder.
+        EXPECT_EQ(view.owner, user);
+        for (const ace_view& ace : view.aces) {
+            SCOPED_TRACE(testing::PrintToString(ace.sid));
+            if (ace.sid == user || ace.sid == L"S-1-5-18" || ace.sid == L"S-1-5-32-544") continue;
+            EXPECT_EQ(ace.mask & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER), 0u);
+        }
+        GTEST_SKIP() << "Wine stores no access list: the protected owner-only list shows only on Windows";
+    }
     // The token's default owner: the user, or Administrators for an elevated administrator.
     EXPECT_TRUE(view.owner == user || view.owner == L"S-1-5-32-544") << "owner " << testing::PrintToString(view.owner);
     EXPECT_NE(view.control & SE_DACL_PROTECTED, 0) << "nothing inherited from the parent";
@@ -142,16 +165,18 @@ TEST_F(launcher_trust, a_directory_others_may_change_is_refused_and_the_next_can
     struct row {
         const char* name;
         const wchar_t* sddl;  // %s stands for the user
+        const wchar_t* granted;
         std::wstring reason;
     };
     const row rows[] = {
-        {"Everyone may modify", L"D:P(A;OICI;FA;;;%s)(A;OICI;0x1301bf;;;WD)",
+        {"Everyone may modify", L"D:P(A;OICI;FA;;;%s)(A;OICI;0x1301bf;;;WD)", L"S-1-1-0",
          L"каталог доступен для записи другим: S-1-1-0"},
-        {"Authenticated Users may add files", L"D:P(A;OICI;FA;;;%s)(A;;0x2;;;AU)",
+        {"Authenticated Users may add files", L"D:P(A;OICI;FA;;;%s)(A;;0x2;;;AU)", L"S-1-5-11",
          L"каталог доступен для записи другим: S-1-5-11"},
-        {"another account may change what is created inside", L"D:P(A;OICI;FA;;;%s)(A;OICIIO;FA;;;S-1-5-21-7-8-9-1010)",
+        {"another account may change what is created inside",
+         L"D:P(A;OICI;FA;;;%s)(A;OICIIO;FA;;;S-1-5-21-7-8-9-1010)", L"S-1-5-21-7-8-9-1010",
          L"каталог доступен для записи другим: S-1-5-21-7-8-9-1010"},
-        {"Users may only read", L"D:P(A;OICI;FA;;;%s)(A;OICI;0x1200a9;;;BU)", L"OK"},
+        {"Everyone may only read", L"D:P(A;OICI;FA;;;%s)(A;OICI;0x1200a9;;;WD)", L"S-1-1-0", L"OK"},
     };
     int index = 0;
     for (const row& r : rows) {
@@ -160,6 +185,12 @@ TEST_F(launcher_trust, a_directory_others_may_change_is_refused_and_the_next_can
         std::wstring sddl = r.sddl;
         sddl.replace(sddl.find(L"%s"), 2, user);
         ASSERT_EQ(set_access_list(candidate, sddl.c_str()), 0u);
+        if (!grants(read_back(candidate), r.granted)) {
+            // Wine sets only what Unix mode bits express: Everyone, not other accounts.
+            ASSERT_TRUE(under_wine()) << "the system dropped the entry";
+            RecordProperty(r.name, "not expressible here");
+            continue;
+        }
         DeleteFileW(probe_log().c_str());
         const launcher_location got = resolve_launcher_dir({candidate, next}, probe_log());
         std::vector<std::wstring> want = {probe(candidate, r.reason)};
@@ -184,6 +215,10 @@ TEST_F(launcher_trust, a_directory_that_inherits_a_write_grant_is_refused_but_a_
     ASSERT_EQ(set_access_list(parent, sddl.c_str()), 0u);
     const std::wstring existing = parent + L"\\launcher_data";
     ASSERT_TRUE(CreateDirectoryW(existing.c_str(), nullptr));  // default security: inherits the grant
+    if (!grants(read_back(existing), L"S-1-5-11")) {
+        ASSERT_TRUE(under_wine()) << "the system did not pass the entry on";
+        GTEST_SKIP() << "Wine passes no access list entries on to new folders";
+    }
     const std::wstring created = parent + L"\\fresh";
 
     const launcher_location got = resolve_launcher_dir({existing, created}, probe_log());
@@ -204,7 +239,8 @@ TEST_F(launcher_trust, a_directory_owned_by_another_account_is_refused) {
                                              OWNER_SECURITY_INFORMATION, other, nullptr, nullptr, nullptr);
     LocalFree(other);
     if (code != ERROR_SUCCESS) GTEST_SKIP() << "the owner cannot be changed here, code " << code;
-    ASSERT_EQ(read_back(foreign).owner, L"S-1-5-21-7-8-9-1011");
+    // Wine reports success but keeps showing the Unix owner.
+    if (read_back(foreign).owner != L"S-1-5-21-7-8-9-1011") GTEST_SKIP() << "the owner did not change here";
 
     const launcher_location got = resolve_launcher_dir({foreign, next}, probe_log());
     EXPECT_EQ(got.dir, next);
