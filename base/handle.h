@@ -99,6 +99,15 @@ struct dc_traits {
     static void close(HDC h) noexcept { DeleteDC(h); }
 };
 
+// Memory the system allocated for the caller with LocalAlloc: security descriptors from
+// GetSecurityInfo and account strings from ConvertSidToStringSidW.
+struct local_traits {
+    using value_type = HLOCAL;
+    static HLOCAL none() noexcept { return nullptr; }
+    static bool valid(HLOCAL h) noexcept { return h != nullptr; }
+    static void close(HLOCAL h) noexcept { LocalFree(h); }
+};
+
 using kernel_handle = owned<kernel_traits>;
 using find_handle = owned<find_traits>;
 using reg_key = owned<reg_traits>;
@@ -108,6 +117,7 @@ using hash_handle = owned<bcrypt_hash_traits>;
 using key_handle = owned<bcrypt_key_traits>;
 using gdi_object = owned<gdi_traits>;
 using memory_dc = owned<dc_traits>;
+using local_memory = owned<local_traits>;
 
 // Both handles of a started process, owned together from the CreateProcessW call on:
 //     process_handles child;   if (CreateProcessW(...)) child = process_handles(info);

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "base/handle.h"
+#include "base/system.h"
 #include "base/text.h"
 
 namespace {
@@ -47,10 +48,12 @@ void log_line(const std::wstring& message) {
     (void)turn.try_lock_for(std::chrono::seconds(2));
     // Append-only access: each line is one write at the end. Write sharing as well as read sharing:
     // a reader (the player's editor, a support tool) must not make lines fail.
-    kernel_handle file{CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    // Never through a link planted at the log's name: the line would land wherever it points.
+    bool created = false;
+    DWORD code = 0;
+    kernel_handle file = open_plain_file(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, false,
+                                         nullptr, created, code);
     if (!file) return;
-    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
     DWORD written = 0;
     if (created) {
         static const unsigned char bom[3] = {0xEF, 0xBB, 0xBF};

@@ -1,8 +1,38 @@
 // Starting the launcher jar and watching it through its first moments.
 #include "client/client.h"
 
+#include <vector>
+
 #include "base/log.h"
+#include "base/system.h"
 #include "base/text.h"
+
+namespace {
+
+// An attribute list for CreateProcessW that lets the child inherit only `handles` (each of them
+// inheritable). The list points into `handles`, which must outlive it.
+struct inherit_list {
+    std::vector<unsigned char> buffer;  // the opaque list; its size comes from the system
+    bool ready = false;
+    LPPROC_THREAD_ATTRIBUTE_LIST get() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.data()); }
+    ~inherit_list() {
+        if (ready) DeleteProcThreadAttributeList(get());
+    }
+};
+
+// Builds the list; false with the last error set when the system refuses it.
+bool make_inherit_list(inherit_list& list, std::vector<HANDLE>& handles) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);  // fails by design: reports the size needed
+    if (size == 0) return false;
+    list.buffer.resize(size);
+    if (!InitializeProcThreadAttributeList(list.get(), 1, 0, &size)) return false;
+    list.ready = true;
+    return UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                     handles.size() * sizeof(HANDLE), nullptr, nullptr) != FALSE;
+}
+
+}  // namespace
 
 kernel_handle start_client_process(const std::wstring& java_home, const std::wstring& jar_path,
                                    const std::wstring& console_log_path, const std::wstring& working_dir,
@@ -11,25 +41,47 @@ kernel_handle start_client_process(const std::wstring& java_home, const std::wst
     std::wstring command_line = client_command_line(java_home, jar_path);  // CreateProcessW may write into it
 
     // Inheritable, so the child writes its output straight into the file; the shell never reads it live.
+    // Opened as a plain file of its own: a link planted at its name is replaced, never written through.
     SECURITY_ATTRIBUTES inherit{};
     inherit.nLength = sizeof inherit;
     inherit.bInheritHandle = TRUE;
-    kernel_handle log{CreateFileW(console_log_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    bool created = false;
+    DWORD log_code = 0;
+    kernel_handle log = open_plain_file(console_log_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, true,
+                                        &inherit, created, log_code);
     // A log held by someone else is no reason not to start: the output then goes wherever ours goes
-    // (for a windowed shell usually nowhere).
-    const HANDLE output = log ? log.get() : GetStdHandle(STD_OUTPUT_HANDLE);
+    // (for a windowed shell usually nowhere). The child gets an inheritable copy of that handle.
+    kernel_handle own_output;
+    if (!log) {
+        const HANDLE ours = GetStdHandle(STD_OUTPUT_HANDLE);
+        if (ours != nullptr && ours != INVALID_HANDLE_VALUE) {
+            DuplicateHandle(GetCurrentProcess(), ours, GetCurrentProcess(), own_output.put(), 0, TRUE,
+                            DUPLICATE_SAME_ACCESS);
+        }
+    }
+    const HANDLE output = log ? log.get() : own_output.get();
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
+    // Only the output handle reaches the child; any other inheritable handle of the shell stays here.
+    std::vector<HANDLE> handles;
+    if (output != nullptr) handles.push_back(output);
+    inherit_list list;
+    if (!handles.empty() && !make_inherit_list(list, handles)) {
+        error = process_start_error(GetLastError(), executable);
+        return {};
+    }
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = nullptr;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = output;
+    startup.lpAttributeList = handles.empty() ? nullptr : list.get();
 
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        working_dir.c_str(), &startup, &info)) {
+    const DWORD flags = CREATE_NO_WINDOW | (handles.empty() ? 0 : EXTENDED_STARTUPINFO_PRESENT);
+    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, handles.empty() ? FALSE : TRUE, flags,
+                        nullptr, working_dir.c_str(), &startup.StartupInfo, &info)) {
         error = process_start_error(GetLastError(), executable);
         return {};
     }

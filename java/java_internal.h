@@ -16,3 +16,8 @@ void add_java_candidate(std::vector<std::wstring>& list, const std::wstring& pat
 // probe_java and run_hidden with another time limit.
 bool probe_java_within(const std::wstring& home, std::uint32_t limit_ms);
 bool run_hidden_within(const std::wstring& command_line, std::uint32_t limit_ms, std::wstring& error);
+
+// Test hook of remove_tree, called with each folder's path right after the folder has been opened
+// and listed, before any of its entries is opened or deleted. Set only by tests, before the call,
+// on the thread that calls remove_tree; nullptr in the program.
+extern void (*g_remove_tree_listed)(const std::wstring& folder);

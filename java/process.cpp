@@ -1,6 +1,8 @@
 // The Java probe, the hidden process runner and tree removal.
 #include <cwchar>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "base/handle.h"
 #include "java/java_internal.h"
@@ -59,16 +61,106 @@ bool run_started(process_handles child, const std::wstring& command_line, std::u
     return true;
 }
 
-// Only a reparse point whose tag names another place (a junction, a symbolic link) is a link; a cloud
-// placeholder or a deduplicated file is entered and deleted like any file or folder. Listings carry
-// the tag in dwReserved0 when the entry is a reparse point.
-bool is_link(const WIN32_FIND_DATAW& entry) {
-    return is_link_entry((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, entry.dwReserved0);
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// What remove_tree knows about an object it opened itself: identity, attributes and reparse tag, all
+// read through the handle, so they describe what was opened and not what the path names later.
+struct opened_object {
+    kernel_handle handle;
+    DWORD volume = 0;
+    ULONGLONG id = 0;
+    DWORD attributes = 0;
+    DWORD tag = 0;
+    bool is_directory() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+    // Only a reparse point whose tag names another place (a junction, a symbolic link) is a link; a
+    // cloud placeholder or a deduplicated file is entered and deleted like any file or folder. A
+    // tag of 0 on a reparse point (unreadable) counts as a link: not entering is the safe side.
+    bool is_link() const { return is_link_entry((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, tag); }
+};
+
+// Opens `path` itself, never what a link there points to; empty when it cannot be opened or read.
+std::optional<opened_object> open_not_following(const std::wstring& path, DWORD access) {
+    opened_object object;
+    object.handle.reset(CreateFileW(path.c_str(), access | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!object.handle) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandle(object.handle.get(), &info) ||
+        !GetFileInformationByHandleEx(object.handle.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+        return std::nullopt;
+    }
+    object.volume = info.dwVolumeSerialNumber;
+    object.id = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    object.attributes = tag.FileAttributes;
+    object.tag = tag.ReparseTag;
+    return object;
 }
 
-bool is_dot_entry(const wchar_t* name) {
-    return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0;
+// Clears read-only (and hidden, system) through the handle, then marks the object for deletion; it
+// goes when its last handle closes. A folder that is not empty refuses and stays.
+void delete_opened(const opened_object& object) {
+    FILE_BASIC_INFO basic{};
+    if (GetFileInformationByHandleEx(object.handle.get(), FileBasicInfo, &basic, sizeof basic) &&
+        (basic.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
+        // Zero times and attributes mean "leave unchanged"; the normal attribute stands for "none".
+        FILE_BASIC_INFO change{};
+        const DWORD kept = basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY |
+                                                                       FILE_ATTRIBUTE_HIDDEN |
+                                                                       FILE_ATTRIBUTE_SYSTEM);
+        change.FileAttributes = kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept;
+        SetFileInformationByHandle(object.handle.get(), FileBasicInfo, &change, sizeof change);
+    }
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    SetFileInformationByHandle(object.handle.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
+
+struct listed_entry {
+    std::wstring name;
+    ULONGLONG id = 0;
+    bool directory = false;
+    bool link = false;  // the listing's own word (attributes, and the tag kept in EaSize)
+};
+
+// Every entry of an open folder except "." and "..", read through its handle. Stops quietly at the
+// first failure: what is not listed is not removed.
+std::vector<listed_entry> list_opened(HANDLE folder) {
+    std::vector<listed_entry> entries;
+    // DWORD-aligned, as the records inside are; large enough for many entries per call.
+    std::vector<DWORD> buffer(16384);
+    for (;;) {
+        if (!GetFileInformationByHandleEx(folder, FileIdBothDirectoryInfo, buffer.data(),
+                                          static_cast<DWORD>(buffer.size() * sizeof(DWORD)))) {
+            break;  // ERROR_NO_MORE_FILES at the end, or a failure: either way the listing ends
+        }
+        const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+        for (;;) {
+            const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes);
+            // FileNameLength is in bytes, without a terminating NUL.
+            std::wstring name(record->FileName, record->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                // For a reparse point the listing keeps its tag where the extended attributes' size goes.
+                entries.push_back({std::move(name), static_cast<ULONGLONG>(record->FileId.QuadPart),
+                                   (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                   is_link_entry((record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
+                                                 record->EaSize)});
+            }
+            if (record->NextEntryOffset == 0) break;
+            bytes += record->NextEntryOffset;
+        }
+    }
+    return entries;
+}
+
+// One folder being emptied: its own open handle, its listing and how far the work has come.
+struct tree_frame {
+    opened_object folder;
+    std::wstring path;
+    std::vector<listed_entry> entries;
+    std::size_t next = 0;
+};
 
 }  // namespace
 
@@ -106,38 +198,78 @@ bool run_system_program(const std::wstring& system_program, const std::wstring& 
     return run_started(std::move(child), command_line, kRunHiddenLimitMs, error);
 }
 
+void (*g_remove_tree_listed)(const std::wstring& folder) = nullptr;
+
+namespace {
+
+// Removes a link by its name: the last element of a path is never followed by these calls.
+void remove_link_by_name(const std::wstring& path, bool directory) {
+    if (directory) {
+        RemoveDirectoryW(path.c_str());
+    } else {
+        DeleteFileW(path.c_str());
+    }
+}
+
+}  // namespace
+
 void remove_tree(const std::wstring& dir) {
-    // A link given as the tree itself is removed as a link: listing through it would empty the
-    // directory it points to, which lies outside the tree.
+    // Wine opens what a Unix symbolic link points to even when asked for the link itself, and its
+    // handle then shows no reparse point; only path attributes and listings show the link there. So
+    // the path's own word counts as well: a link given as the tree itself goes by its name.
     const DWORD own = GetFileAttributesW(dir.c_str());
     if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         WIN32_FIND_DATAW self{};
         const find_handle lookup{FindFirstFileW(dir.c_str(), &self)};
         // A tag that cannot be read counts as a link: not entering is the safe side.
-        if (!lookup || is_link(self)) {
-            if ((own & FILE_ATTRIBUTE_DIRECTORY) != 0) RemoveDirectoryW(dir.c_str());
+        if (!lookup || is_link_entry(true, self.dwReserved0)) {
+            if ((own & FILE_ATTRIBUTE_DIRECTORY) != 0) remove_link_by_name(dir, true);
             return;
         }
     }
-    WIN32_FIND_DATAW entry{};
-    find_handle listing{FindFirstFileW((dir + L"\\*").c_str(), &entry)};
-    if (!listing) return;
-    do {
-        if (is_dot_entry(entry.cFileName)) continue;
-        const std::wstring child = dir + L"\\" + entry.cFileName;
-        const bool link = is_link(entry);
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            // A junction or directory symbolic link goes by RemoveDirectoryW on the link alone; what
-            // it points to is never entered.
-            if (!link) remove_tree(child);
-            RemoveDirectoryW(child.c_str());
-        } else {
-            // Attributes set through a file link could land on its target outside the tree; the link
-            // itself is simply deleted.
-            if (!link) SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(child.c_str());
+    std::optional<opened_object> root = open_not_following(dir, FILE_LIST_DIRECTORY | SYNCHRONIZE);
+    if (!root || !root->is_directory()) return;
+    if (root->is_link()) {
+        // A link given as the tree itself goes as a link: what it points to lies outside the tree.
+        delete_opened(*root);
+        return;
+    }
+    // An explicit stack rather than recursion: a deep tree costs heap, not the thread's stack.
+    std::vector<tree_frame> stack;
+    stack.push_back({std::move(*root), dir, {}, 0});
+    stack.back().entries = list_opened(stack.back().folder.handle.get());
+    if (g_remove_tree_listed != nullptr) g_remove_tree_listed(dir);
+    while (!stack.empty()) {
+        tree_frame& frame = stack.back();
+        if (frame.next == frame.entries.size()) {
+            delete_opened(frame.folder);
+            stack.pop_back();  // closing the handle carries out the deletion before the parent's own
+            continue;
         }
-    } while (FindNextFileW(listing.get(), &entry));
-    listing.reset();  // the directory cannot go while our listing keeps it open
-    RemoveDirectoryW(dir.c_str());
+        const listed_entry& entry = frame.entries[frame.next++];
+        const std::wstring child_path = frame.path + L"\\" + entry.name;
+        // There is no opening relative to a handle here, so the child is opened by path and then
+        // checked to be the very object the listing named, on the same volume: a folder on the way
+        // swapped for a link since the listing leads elsewhere and fails this check.
+        std::optional<opened_object> child =
+            open_not_following(child_path, entry.directory ? FILE_LIST_DIRECTORY | SYNCHRONIZE : 0);
+        if (!child || child->volume != frame.folder.volume || child->id != entry.id) continue;
+        if (child->is_directory() && !child->is_link() && !entry.link) {
+            tree_frame next{std::move(*child), child_path, {}, 0};
+            next.entries = list_opened(next.folder.handle.get());
+            stack.push_back(std::move(next));  // `frame` and `entry` are not used past this point
+            if (g_remove_tree_listed != nullptr) g_remove_tree_listed(child_path);
+            continue;
+        }
+        if (entry.link && !child->is_link()) {
+            // Listed as a link, yet the handle shows none: the platform opened what it points to
+            // (Wine does). Nothing through this handle; the name goes by itself.
+            const bool directory = entry.directory;
+            child.reset();
+            remove_link_by_name(child_path, directory);
+            continue;
+        }
+        // A file, or a link of either kind: the handle is the object itself, never a link's target.
+        delete_opened(*child);
+    }
 }

@@ -4,6 +4,7 @@
 
 #include "base/handle.h"
 #include "base/log.h"
+#include "base/system.h"
 #include "base/text.h"
 
 void save_last_sha256(const std::wstring& path, const std::wstring& digest) {
@@ -13,11 +14,13 @@ void save_last_sha256(const std::wstring& path, const std::wstring& digest) {
     content += L"\r\n";
     const std::string bytes = to_utf8(content);
 
-    // Create-always replaces the whole record; when the create fails the old record stays untouched.
-    kernel_handle file{CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    // The record is replaced whole, never written through a link planted at its name; when the open
+    // fails the old record stays untouched.
+    bool created = false;
+    DWORD code = 0;
+    kernel_handle file = open_plain_file(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, true, nullptr,
+                                         created, code);
     if (!file) {
-        const DWORD code = GetLastError();
         log_line(with_code(L"ОШИБКА: не удалось сохранить ключ: " + path, code));
         return;
     }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "client/client.h"
@@ -191,4 +193,72 @@ TEST_F(client_start, tries_keep_the_last_failure_and_log_each_outcome) {
     }
     // The silent client's failure has no output line.
     EXPECT_EQ(log.find(L"Вывод клиента"), log.rfind(L"Вывод клиента"));
+}
+
+namespace {
+
+// "<volume>:<index>" of an open file, written as the Java double writes it.
+std::string file_id(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) return "unreadable";
+    char text[64];
+    std::snprintf(text, sizeof text, "%08lx:%08lx%08lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                  static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
+    return text;
+}
+
+std::string file_id(const std::wstring& path) {
+    const kernel_handle file{CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                         FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr)};
+    return file ? file_id(file.get()) : "missing";
+}
+
+}  // namespace
+
+TEST_F(client_start, the_client_inherits_its_console_log_and_no_other_handle) {
+    launcher_folder folder;
+    // An inheritable handle of the shell's process that the client has no business with.
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const std::wstring secret = folder.file(L"secret.bin");
+    const kernel_handle held{CreateFileW(secret.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    ASSERT_TRUE(held);
+    const std::string value = std::to_string(reinterpret_cast<std::uintptr_t>(held.get()));
+    const std::wstring home = folder.file(L"home");
+    ASSERT_TRUE(client_test::make_java_home(home, "jar.handles=" + value + "\n"));
+    const std::wstring log = folder.file(L"java_console.log");
+
+    std::wstring error;
+    const kernel_handle process = start_client_process(home, folder.file(L"x.jar"), log, folder.path, error);
+    ASSERT_TRUE(process) << testing::PrintToString(error);
+    ASSERT_EQ(WaitForSingleObject(process.get(), 15000), WAIT_OBJECT_0);
+
+    const auto starts = java_starts(home);
+    ASSERT_EQ(starts.size(), 1u);
+    // Standard output is the console log itself, so the double's lookup works; the held file's value
+    // names nothing in the child (or some other file of its own), never the held file.
+    const std::vector<std::string> want_stdout = {"stdout=" + file_id(log)};
+    ASSERT_EQ(starts[0].handles.size(), 2u);
+    EXPECT_EQ(starts[0].handles[0], want_stdout[0]);
+    EXPECT_EQ(starts[0].handles[1].rfind("handle=" + value + " ", 0), 0u);
+    EXPECT_NE(starts[0].handles[1], "handle=" + value + " " + file_id(held.get()))
+        << "an inheritable handle outside the list reached the client";
+}
+
+TEST_F(client_start, a_link_at_the_console_log_is_replaced_not_written_through) {
+    launcher_folder folder;
+    const std::wstring home = folder.file(L"home");
+    ASSERT_TRUE(client_test::make_java_home(home, "jar.stdout=client output\\n\n"));
+    const std::wstring outside = folder.file(L"precious.txt");
+    ASSERT_TRUE(support::write_file(outside, "keep me"));
+    const std::wstring log = folder.file(L"java_console.log");
+    // A hard link stands for any second name of a file elsewhere; it needs no privilege anywhere.
+    ASSERT_TRUE(CreateHardLinkW(log.c_str(), outside.c_str(), nullptr));
+
+    std::wstring error;
+    const kernel_handle process = start_client_process(home, folder.file(L"x.jar"), log, folder.path, error);
+    ASSERT_TRUE(process) << testing::PrintToString(error);
+    ASSERT_EQ(WaitForSingleObject(process.get(), 15000), WAIT_OBJECT_0);
+    EXPECT_EQ(support::read_bytes(outside), "keep me");
+    EXPECT_EQ(support::read_bytes(log), "client output\n");
 }

@@ -48,6 +48,7 @@ struct java_start {
     std::string cmdline;
     std::string cwd;
     std::vector<std::string> env;
+    std::vector<std::string> handles;  // "stdout=<file id>" and "handle=<N> <file id>" lines, as written
 };
 
 inline std::vector<java_start> java_starts(const std::wstring& home) {
@@ -67,6 +68,7 @@ inline std::vector<java_start> java_starts(const std::wstring& home) {
         if (line.rfind("cmdline=", 0) == 0) s.cmdline = line.substr(8);
         if (line.rfind("cwd=", 0) == 0) s.cwd = line.substr(4);
         if (line.rfind("env=", 0) == 0) s.env.push_back(line.substr(4));
+        if (line.rfind("stdout=", 0) == 0 || line.rfind("handle=", 0) == 0) s.handles.push_back(line);
     }
     return out;
 }

@@ -10,6 +10,8 @@
 //     <mode>.stdout=TEXT  written to standard output; "\n", "\r", "\t", "\\" are escapes  (default empty)
 //     <mode>.stderr=TEXT  written to standard error   (default for "version": a Java 17 banner)
 //     <mode>.alive_ms=N   stay alive N ms after the output, then exit; -1 = until killed  (default 0)
+//     <mode>.handles=N,N  handle values (decimal) to look up in this process: each adds a line to the
+//                         start record saying which file, if any, that value stands for here
 //   e.g.  version.exit=1            a runtime that fails the probe
 //         version.alive_ms=-1       a runtime that hangs on -version
 //         jar.stdout=started\n      jar.alive_ms=-1     a client that keeps running
@@ -23,6 +25,8 @@
 //     cmdline=<the full command line>
 //     cwd=<the current directory>
 //     env=NAME=VALUE        one line per environment variable, in the environment block's order
+//     stdout=<file id>      the file behind standard output: "<volume>:<index>" in hex, or "none"
+//     handle=<N> <file id>  for each value of <mode>.handles, the same for that value
 //     [end]
 //
 // Without the ini file every mode exits at once with code 0 (and "version" prints its banner).
@@ -30,6 +34,7 @@
 #include <shellapi.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -109,6 +114,33 @@ std::wstring current_directory() {
     return buffer;
 }
 
+// "<volume>:<index>" of the file behind a handle value, or "none" when the value is no file here.
+std::string file_id(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) {
+        return "none";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%08lx:%08lx%08lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                  static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
+    return text;
+}
+
+std::string handle_lines(const std::string& values) {
+    std::string out = "stdout=" + file_id(GetStdHandle(STD_OUTPUT_HANDLE)) + "\n";
+    std::size_t pos = 0;
+    while (pos < values.size()) {
+        std::size_t end = values.find(',', pos);
+        if (end == std::string::npos) end = values.size();
+        const std::string value = values.substr(pos, end - pos);
+        pos = end + 1;
+        if (value.empty()) continue;
+        const auto number = static_cast<std::uintptr_t>(std::stoull(value));
+        out += "handle=" + value + " " + file_id(reinterpret_cast<HANDLE>(number)) + "\n";
+    }
+    return out;
+}
+
 }  // namespace
 
 int wmain() {
@@ -128,12 +160,15 @@ int wmain() {
     if (argv != nullptr) LocalFree(argv);
 
     const std::wstring dir = own_directory();
+    const std::string ini = read_file(dir + L"\\java_double.ini");
+    std::string handles;
+    const bool report_handles = lookup(ini, mode + ".handles", handles);
     const std::string record = "[start]\nmode=" + mode + "\npid=" + std::to_string(GetCurrentProcessId()) +
                                "\ncmdline=" + to_utf8(GetCommandLineW()) +
-                               "\ncwd=" + to_utf8(current_directory()) + "\n" + environment_lines() + "[end]\n";
+                               "\ncwd=" + to_utf8(current_directory()) + "\n" + environment_lines() +
+                               (report_handles ? handle_lines(handles) : std::string{}) + "[end]\n";
     append_file(dir + L"\\java_double.log", record);
 
-    const std::string ini = read_file(dir + L"\\java_double.ini");
     const long long delay = number_or(ini, mode + ".delay_ms", 0);
     if (delay > 0) Sleep(static_cast<DWORD>(delay));
 
