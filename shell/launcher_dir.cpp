@@ -265,7 +265,21 @@ current_user read_current_user() {
 launcher_location resolve_launcher_dir(const std::vector<std::wstring>& candidates,
                                        const std::wstring& probe_log_path) {
     const current_user user = read_current_user();
+    std::vector<std::wstring> without_parent;
     for (const std::wstring& candidate : candidates) {
+        const std::optional<std::wstring> reason = try_candidate(candidate, user);
+        append_probe_line(probe_log_path, candidate, reason.value_or(L"OK"));
+        if (!reason) return {candidate, true};
+        if (*reason == L"создание каталога: код " + decimal(ERROR_PATH_NOT_FOUND)) without_parent.push_back(candidate);
+    }
+    // Nothing passed. On a fresh profile ".quillmarsh" does not exist yet, and the program's folder may be
+    // one that other accounts can change (refused above): rather than ending the run, make the missing
+    // parent (owner-only, one level) of those candidates and try each once more, in the same order. A
+    // run that found a usable candidate never gets here, so the choice is the same as before everywhere
+    // else.
+    for (const std::wstring& candidate : without_parent) {
+        const std::size_t cut = candidate.find_last_of(L"\\/");
+        if (cut != std::wstring::npos && cut > 0) create_owner_only_directory(candidate.substr(0, cut), user.sid());
         const std::optional<std::wstring> reason = try_candidate(candidate, user);
         append_probe_line(probe_log_path, candidate, reason.value_or(L"OK"));
         if (!reason) return {candidate, true};

@@ -12,7 +12,9 @@
 std::vector<std::wstring> launcher_dir_candidates();
 // Tries each candidate (creates its last element, owner-only, when missing; refuses one that another
 // account owns or may change; creates a test file in it) and appends
-// "[probe] <candidate> -> <OK or reason>" to `probe_log_path` (UTF-16LE, no byte order mark).
+// "[probe] <candidate> -> <OK or reason>" to `probe_log_path` (UTF-16LE, no byte order mark). When none
+// passes, those that failed for a missing parent are tried once more after making that parent
+// (owner-only), each with a second probe line.
 launcher_location resolve_launcher_dir(const std::vector<std::wstring>& candidates,
                                        const std::wstring& probe_log_path);
 

@@ -72,12 +72,15 @@ TEST_F(launcher_directory, first_passing_candidate_wins_and_every_try_is_logged)
 }
 
 TEST_F(launcher_directory, nothing_writable_keeps_the_first_candidate) {
-    const std::wstring a = dir.path + L"\\x\\a";
-    const std::wstring b = dir.path + L"\\y\\b";
+    // Two levels short: the second try, after making the missing parent, cannot help either.
+    const std::wstring a = dir.path + L"\\x\\x2\\a";
+    const std::wstring b = dir.path + L"\\y\\y2\\b";
     const launcher_location got = resolve_launcher_dir({a, b}, probe_log());
     EXPECT_EQ(got.dir, a);
     EXPECT_FALSE(got.writable);
     const std::vector<std::wstring> want = {probe(a, L"создание каталога: код 3"),
+                                            probe(b, L"создание каталога: код 3"),
+                                            probe(a, L"создание каталога: код 3"),
                                             probe(b, L"создание каталога: код 3")};
     EXPECT_EQ(probe_lines(), want);
 }

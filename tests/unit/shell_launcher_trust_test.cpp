@@ -250,3 +250,42 @@ TEST_F(launcher_trust, a_directory_owned_by_another_account_is_refused) {
 }
 
 }  // namespace
+
+// A fresh profile (no ".quillmarsh" yet) beside a program folder that others may change: the first
+// pass refuses both, so the missing parent is made and the profile candidate is tried once more. A
+// candidate two levels short stays refused, and then the run has no directory.
+TEST_F(launcher_trust, with_nothing_usable_a_missing_parent_is_made_and_tried_again) {
+    const std::wstring user = token_user();
+    ASSERT_FALSE(user.empty());
+    const std::wstring shared = dir.sub(L"Games");
+    std::wstring sddl = L"D:P(A;OICI;FA;;;%s)(A;OICI;0x1301bf;;;WD)";
+    sddl.replace(sddl.find(L"%s"), 2, user);
+    ASSERT_EQ(set_access_list(shared, sddl.c_str()), 0u);
+    ASSERT_TRUE(grants(read_back(shared), L"S-1-1-0"));
+    const std::wstring profile = dir.sub(L"Roaming") + L"\\.quillmarsh\\launcher";
+    const std::wstring too_deep = dir.path + L"\\Missing\\.quillmarsh\\launcher";
+    const std::wstring refused = L"каталог доступен для записи другим: S-1-1-0";
+
+    const launcher_location got = resolve_launcher_dir({too_deep, profile, shared}, probe_log());
+    EXPECT_TRUE(got.writable);
+    EXPECT_EQ(got.dir, profile);
+    EXPECT_EQ(probe_lines(), (std::vector<std::wstring>{
+                                 probe(too_deep, L"создание каталога: код 3"), probe(profile, L"создание каталога: код 3"),
+                                 probe(shared, refused), probe(too_deep, L"создание каталога: код 3"),
+                                 probe(profile, L"OK")}));
+    EXPECT_EQ(GetFileAttributesW((dir.path + L"\\Missing").c_str()), INVALID_FILE_ATTRIBUTES) << "one level only";
+    const security_view parent = read_back(dir.path + L"\\Roaming\\.quillmarsh");
+    ASSERT_TRUE(parent.read);
+    EXPECT_EQ(parent.owner, user);
+    for (const ace_view& ace : parent.aces) {
+        if (ace.sid == user || ace.sid == L"S-1-5-18" || ace.sid == L"S-1-5-32-544") continue;
+        EXPECT_EQ(ace.mask & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER), 0u) << "parent";
+    }
+
+    // Nothing but the two-levels-short candidate and the shared folder: no directory for this run.
+    DeleteFileW(probe_log().c_str());
+    const launcher_location none = resolve_launcher_dir({too_deep, shared}, probe_log());
+    EXPECT_FALSE(none.writable);
+    EXPECT_EQ(none.dir, too_deep);
+    EXPECT_EQ(probe_lines().size(), 3u);
+}
