@@ -6,6 +6,7 @@
 #include "base/system.h"
 #include "base/text.h"
 #include "deployment_values.h"
+#include "download_caps.h"
 
 namespace {
 
@@ -29,4 +30,12 @@ std::wstring builtin_java_archive_path() {
 
 std::wstring builtin_launcher_jar_path() {
     return builtin_text(deployment::launcher_jar_path);
+}
+
+std::uint64_t max_jar_bytes() {
+    return deployment::max_jar_bytes;
+}
+
+std::uint64_t max_archive_bytes() {
+    return deployment::max_archive_bytes;
 }

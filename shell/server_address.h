@@ -1,6 +1,7 @@
-// The server base address and the two built-in download paths.
+// The server base address, the two built-in download paths and their size caps.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -8,6 +9,9 @@
 std::wstring server_base_url();
 std::wstring builtin_java_archive_path();
 std::wstring builtin_launcher_jar_path();
+// The build's download caps (QUILLMARSH_MAX_JAR_BYTES, QUILLMARSH_MAX_ARCHIVE_BYTES), in bytes.
+std::uint64_t max_jar_bytes();
+std::uint64_t max_archive_bytes();
 // The publisher's public key (PEM) that downloads are checked with; empty when the build has none.
 // Defined apart (shell/publisher_key.cpp), so a second exe can be built with another key.
 std::string_view publisher_key_pem();

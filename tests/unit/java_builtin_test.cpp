@@ -24,6 +24,11 @@ const std::wstring& run_tag() {
     return tag;
 }
 
+// The cap the built-in path gets in the product.
+download_limits archive_limits() {
+    return download_limits{max_archive_bytes(), std::nullopt};
+}
+
 const std::string& java_double_bytes() {
     static const std::string bytes = double_bytes(L"java");
     return bytes;
@@ -151,7 +156,7 @@ TEST(java17_provisioning, an_existing_home_is_returned_at_once_whether_or_not_it
         make_double_home(home, r.ini);
         const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
         std::wstring error = L"untouched";
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
         EXPECT_EQ(result, std::optional<std::wstring>(home));
         EXPECT_EQ(error, L"untouched");
         EXPECT_EQ(test_server::hits(path), 0u);
@@ -186,7 +191,8 @@ TEST(java17_provisioning, a_missing_runtime_is_downloaded_unpacked_and_swapped_i
                                                       ++calls;
                                                       last_done = done;
                                                       last_total = total;
-                                                  });
+                                                  },
+                                                  archive_limits());
         EXPECT_EQ(result, std::optional<std::wstring>(s.target() + r.relative));
         EXPECT_EQ(error, L"");
         EXPECT_EQ(test_server::hits(path), 1u);
@@ -217,7 +223,7 @@ TEST(java17_provisioning, a_failed_first_download_is_followed_by_a_second_attemp
     std::wstring error;
     const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, [&](std::uint64_t, std::uint64_t) {
         if (!switched) switched = test_server::set_route(path, good);
-    });
+    }, archive_limits());
     ASSERT_TRUE(switched);
     EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\jdk"));
     EXPECT_EQ(error, L"");
@@ -231,7 +237,7 @@ TEST(java17_provisioning, powershell_unpacks_when_tar_is_missing_even_below_a_pa
     scene s(false, true, L"O'Brien\\launcher");
     const std::wstring path = s.route(s.file_option(archive_with({"jdk-17/bin/java.exe"})));
     std::wstring error;
-    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
     EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\jdk-17"));
     EXPECT_EQ(error, L"");
     // The double read the literals as PowerShell would: the apostrophe survived the quoting.
@@ -262,7 +268,7 @@ TEST(java17_provisioning, tar_runs_from_the_system_folder_never_beside_the_progr
 
     const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
     std::wstring error;
-    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
 
     SetCurrentDirectoryW(previous_cwd);
     const std::string system_record = read_file(system_log);
@@ -300,7 +306,7 @@ TEST(java17_provisioning, when_both_unpackers_fail_the_tar_reason_is_reported) {
         write_file(s.tools + L"\\powershell_double.ini", "exit=1\n");
         const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
         const std::wstring inside = r.want_inside.empty() ? L"не удалось запустить: tar.exe -xf \"" + s.archive() +
                                                                L"\" -C \"" + s.staging() + L"\""
                                                          : r.want_inside;
@@ -329,7 +335,7 @@ TEST(java17_provisioning, an_archive_without_a_working_home_one_or_two_levels_do
         scene s;
         const std::wstring path = s.route(s.file_option(r.zip));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
         EXPECT_FALSE(result.has_value());
         EXPECT_EQ(error, L"Java 17 распакована, но java.exe не запускается");
         EXPECT_EQ(test_server::hits(path), 2u);
@@ -344,7 +350,7 @@ TEST(java17_provisioning, a_download_that_fails_twice_reports_the_download_reaso
     scene s;
     const std::wstring path = s.route(L"status=404&body=missing");
     std::wstring error;
-    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
     EXPECT_FALSE(result.has_value());
     const std::wstring prefix = L"скачивание Java 17 не удалось: ";
     EXPECT_EQ(error.substr(0, prefix.size()), prefix);
@@ -352,7 +358,7 @@ TEST(java17_provisioning, a_download_that_fails_twice_reports_the_download_reaso
     // Two attempts, each as many requests as one download makes (it may try a second route).
     const std::wstring single = s.route(L"status=404&body=missing");
     std::wstring single_error;
-    EXPECT_FALSE(download_to_file(s.url(single), s.temp.path + L"\\single.zip", {}, single_error));
+    EXPECT_FALSE(download_to_file(s.url(single), s.temp.path + L"\\single.zip", archive_limits(), {}, single_error));
     EXPECT_EQ(error, prefix + single_error);
     EXPECT_EQ(test_server::hits(path), 2 * test_server::hits(single));
     EXPECT_FALSE(exists(s.staging()));
@@ -377,7 +383,7 @@ TEST(java17_provisioning, a_version_key_is_compared_without_letter_case_and_a_mi
         scene s;
         const std::wstring path = s.route(s.file_option(zip));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), r.key, false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), r.key, false, error, {}, archive_limits());
         EXPECT_EQ(result.has_value(), r.accepted);
         EXPECT_EQ(error, r.accepted ? L"" : L"скачанный Java17.zip не совпадает с ключом версии");
         EXPECT_EQ(test_server::hits(path), 1u);  // a mismatch gets no second attempt
@@ -395,7 +401,7 @@ TEST(java17_provisioning, forced_provisioning_replaces_a_working_home_or_keeps_i
         make_double_home(s.target() + L"\\old-jdk");
         const std::wstring path = s.route(s.file_option(archive_with({"new-jdk/bin/java.exe"})));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", true, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", true, error, {}, archive_limits());
         EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\new-jdk"));
         EXPECT_EQ(error, L"");
         EXPECT_FALSE(exists(s.target() + L"\\old-jdk"));
@@ -406,7 +412,7 @@ TEST(java17_provisioning, forced_provisioning_replaces_a_working_home_or_keeps_i
         make_double_home(s.target() + L"\\old-jdk");
         const std::wstring path = s.route(L"status=500");
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", true, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", true, error, {}, archive_limits());
         EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\old-jdk"));
         EXPECT_EQ(error.rfind(L"скачивание Java 17 не удалось: ", 0), 0u);
         EXPECT_TRUE(exists(s.target() + L"\\old-jdk\\bin\\java.exe"));
