@@ -98,7 +98,8 @@ bool remove_partial_download(const std::wstring& path);
 // `publisher_key_pem` is the public key the caller's build carries; empty means downloads are not
 // checked: true at once, nothing fetched. False with the reason in `error`: "Не удалось скачать
 // подпись файла: " + the request's reason, "Не удалось прочитать скачанный файл: " + `path` when there
-// is no digest, or the reasons of verify_digest_signature.
+// is no digest, or the reasons of verify_digest_signature. Never deletes the file: that is the
+// caller's decision.
 bool verify_download(const std::wstring& url, const std::wstring& path, const std::optional<sha256_digest>& digest,
                      std::string_view publisher_key_pem, std::wstring& error);
 // ECDSA P-256 over a SHA-256 digest, with the signature in DER as openssl writes it. False with
