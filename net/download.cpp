@@ -68,6 +68,10 @@ std::optional<downloaded_file> download_to_file(const std::wstring& url, const s
         delete_through(download.file);
         return std::nullopt;
     };
+    // The announced length bounds the body too: some WinHTTP versions read a response that closes its
+    // connection on to the end, past a length that was announced too small.
+    download_limits body_limits = limits;
+    if (content_length && !body_limits.exact_bytes) body_limits.exact_bytes = content_length;
     sha256_stream hash = sha256_start();
     std::vector<char> buffer(kChunkBytes);
     std::uint64_t received = 0;
@@ -78,7 +82,7 @@ std::optional<downloaded_file> download_to_file(const std::wstring& url, const s
         }
         if (got == 0) break;
         // Checked before the write: bytes past a limit never reach the disk.
-        if (std::optional<std::wstring> refusal = received_length_refusal(received + got, limits)) {
+        if (std::optional<std::wstring> refusal = received_length_refusal(received + got, body_limits)) {
             return fail(std::move(*refusal));
         }
         DWORD written = 0;
