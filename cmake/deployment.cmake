@@ -159,3 +159,30 @@ function(quillmarsh_write_deployment_header PATH)
     get_filename_component(dir "${PATH}" DIRECTORY)
     quillmarsh_write_version_files("${dir}")
 endfunction()
+
+# Download caps: the most bytes the shell takes for the launcher jar and for the Java archive. An
+# announced larger file is refused before anything is written; a body that grows past its cap (no
+# length, or a false one) is stopped there and deleted. Plain numbers, not secrets: written as they are
+# into a header of their own.
+set(QUILLMARSH_MAX_JAR_BYTES "268435456" CACHE STRING "Largest launcher jar the shell downloads, in bytes (256 MiB)")
+set(QUILLMARSH_MAX_ARCHIVE_BYTES "2147483648" CACHE STRING "Largest Java archive the shell downloads, in bytes (2 GiB)")
+
+function(quillmarsh_write_download_caps_header PATH)
+    set(body "// Generated at configure time from the download caps.\n#pragma once\n#include <cstdint>\n\n")
+    string(APPEND body "namespace deployment {\n")
+    foreach(pair "max_jar_bytes;QUILLMARSH_MAX_JAR_BYTES" "max_archive_bytes;QUILLMARSH_MAX_ARCHIVE_BYTES")
+        list(GET pair 0 name)
+        list(GET pair 1 var)
+        # Decimal, 1 to 2^63 - 1 (what CMake's own numbers can hold): anything else fails the build.
+        if(NOT "${${var}}" MATCHES "^[1-9][0-9]*$")
+            message(FATAL_ERROR "${var} must be a positive decimal number of bytes, not '${${var}}'")
+        endif()
+        string(LENGTH "${${var}}" digits)
+        if(digits GREATER 19 OR (digits EQUAL 19 AND "${${var}}" STRGREATER "9223372036854775807"))
+            message(FATAL_ERROR "${var} is larger than 9223372036854775807")
+        endif()
+        string(APPEND body "inline constexpr std::uint64_t ${name} = ${${var}}ull;\n")
+    endforeach()
+    string(APPEND body "}  // namespace deployment\n")
+    file(CONFIGURE OUTPUT "${PATH}" CONTENT "${body}")
+endfunction()

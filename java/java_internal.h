@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "base/handle.h"
 #include "java/java.h"
 
 // The JavaHome values of the eight JavaSoft subkeys below `root` (each key's own and its
@@ -16,3 +17,8 @@ void add_java_candidate(std::vector<std::wstring>& list, const std::wstring& pat
 // probe_java and run_hidden with another time limit.
 bool probe_java_within(const std::wstring& home, std::uint32_t limit_ms);
 bool run_hidden_within(const std::wstring& command_line, std::uint32_t limit_ms, std::wstring& error);
+
+// The job that run_system_program's programs run in: made on first use with "kill on job close", not
+// inheritable, and never closed by the shell, so it ends with the process and takes its programs
+// with it. Tests close it to see that happen; the next program then gets a new one. Worker thread only.
+extern kernel_handle g_system_program_job;

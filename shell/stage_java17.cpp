@@ -10,11 +10,15 @@ bool run_java17_stage(launch_context& launch, stage_failure& failure) {
     post_status_text(L"Подготовка Java 17...");
     log_line(L"Подготовка встроенной Java 17...");
 
+    // What a run killed while provisioning left (a partial archive, a half-unpacked folder) goes first,
+    // whether or not this run provisions.
+    remove_java17_leftovers(launch.launcher_dir);
+
     const std::wstring archive_url = server_base_url() + builtin_java_archive_path();
     std::wstring error;
-    const std::optional<std::wstring> home = ensure_builtin_java17(launch.launcher_dir, archive_url, L"", false,
-                                                                   error, make_status_progress(),
-                                                                   publisher_key_pem());
+    const std::optional<std::wstring> home =
+        ensure_builtin_java17(launch.launcher_dir, archive_url, L"", false, error, make_status_progress(),
+                              download_limits{max_archive_bytes(), std::nullopt}, publisher_key_pem());
     // The bar belongs to the download only; the failure box must not show a stale one either.
     post_status_progress(-1);
     if (!home) {
