@@ -1,5 +1,7 @@
 #include "shell/self_update_pure.h"
 
+#include "base/text_pure.h"
+
 namespace {
 
 bool is_blank(wchar_t c) {
@@ -31,7 +33,7 @@ std::wstring version_text(const shell_version& v) {
     std::wstring text;
     for (std::size_t i = 0; i < v.size(); ++i) {
         if (i != 0) text += L'.';
-        text += std::to_wstring(v[i]);
+        text += decimal(v[i]);
     }
     return text;
 }
