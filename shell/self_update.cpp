@@ -216,8 +216,10 @@ self_update_result self_update(const shell_offer& offer, const self_update_env& 
         held.reset();
         return fail(std::move(why));
     };
+    // A second name for the same file (a hard link made in between) would let its maker write into the
+    // installed exe later: only a file with this one name is taken.
     BY_HANDLE_FILE_INFORMATION file_info{};
-    if (!GetFileInformationByHandle(held.get(), &file_info) ||
+    if (!GetFileInformationByHandle(held.get(), &file_info) || file_info.nNumberOfLinks != 1 ||
         (file_info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         return discard(L"скачанный файл не является обычным файлом: " + new_path);
     }

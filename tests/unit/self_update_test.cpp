@@ -38,8 +38,9 @@ protected:
     void SetUp() override {
         new_bytes = e2e::read_bytes(e2e::test_bin(L"doubles\\new_shell\\new_shell.exe"));
         ASSERT_FALSE(new_bytes.empty()) << "the new_shell double is not built";
-        old_bytes = e2e::read_bytes(e2e::test_bin(L"doubles\\java\\java.exe"));
-        ASSERT_FALSE(old_bytes.empty());
+        // The running shell: the same program with bytes appended after its image (they are never
+        // loaded), so it runs like the double and is told apart from it by its content.
+        old_bytes = new_bytes + "appended to tell the old exe apart";
         app = dir.sub(L"app folder");
         exe = app + L"\\QuillmarshLauncher.exe";
         ASSERT_TRUE(e2e::write_file(exe, old_bytes));
@@ -64,6 +65,10 @@ protected:
             const std::string& bytes = served.empty() ? new_bytes : served;
             if (!e2e::write_file(path, bytes)) {
                 error = L"write failed";
+                return std::nullopt;
+            }
+            if (!second_name.empty() && !CreateHardLinkW(second_name.c_str(), path.c_str(), nullptr)) {
+                error = L"no hard link";
                 return std::nullopt;
             }
             return reported_digest.empty() ? digest_hex(bytes) : reported_digest;
@@ -101,6 +106,7 @@ protected:
     std::vector<std::wstring> downloads, statuses;
     std::wstring download_error;
     std::string served, reported_digest;
+    std::wstring second_name;  // a hard link the download makes to its file
     int releases = 0;
     kernel_handle mutex;
     e2e::env_var record{L"QUILLMARSH_DOUBLE_RECORD", dir.file(L"record.txt")};
@@ -261,6 +267,15 @@ TEST_F(self_update_files, a_size_or_digest_other_than_the_offer_is_not_installed
     EXPECT_FALSE(e2e::exists(record_path())) << "no self-test for a refused file";
 }
 
+TEST_F(self_update_files, a_file_with_a_second_name_is_not_installed) {
+    // Whoever made the other name could write into the installed exe through it later.
+    second_name = dir.file(L"other name.exe");
+    std::wstring error;
+    EXPECT_EQ(self_update(offer, env, error), self_update_result::failed_continue);
+    expect_untouched(error, L"скачанный файл не является обычным файлом: " + exe + L".new");
+    EXPECT_EQ(e2e::read_bytes(second_name), new_bytes) << "the link was made";
+}
+
 TEST_F(self_update_files, the_next_run_removes_only_a_file_named_old) {
     remove_previous_shell(exe);
     EXPECT_FALSE(e2e::exists(dir.file(L"launcher.log"))) << "nothing to remove, nothing said";
@@ -300,6 +315,11 @@ TEST(self_update_records, identity_of_a_file_matches_the_system_version_reader) 
                                                HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)}));
         EXPECT_EQ(got->product, std::wstring(product));
         EXPECT_EQ(got->product, L"Quillmarsh Launcher");
+        // The record's text form follows its numbers.
+        wchar_t* text = nullptr;
+        ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion",
+                                   reinterpret_cast<void**>(&text), &length));
+        EXPECT_EQ(std::wstring(text), version_text(got->version));
     }
     // The double really is the higher build the swap tests need, the shell the default one.
     EXPECT_EQ(file_identity(files[0])->version, (shell_version{1, 0, 0, 0}));
