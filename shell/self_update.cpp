@@ -13,6 +13,7 @@
 #include "base/handle.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "shell/panel.h"
 #include "shell/resources/resource_ids.h"
 #include "shell/server_address.h"
 
@@ -194,6 +195,7 @@ self_update_result self_update(const shell_offer& offer, const self_update_env& 
     }
     if (offer.size == 0 || offer.size > kMaxShellBytes) return fail(L"недопустимый размер новой версии");
 
+    if (!env.download) return fail(L"не задан способ скачивания");
     say(env, L"Скачивание новой версии лаунчера...");
     std::wstring reason;
     const std::optional<std::string> downloaded = env.download(offer.url, new_path, offer.size, reason);
@@ -341,4 +343,19 @@ shell_download file_download(download_progress progress) {
         }
         return to_utf8(*digest);
     };
+}
+
+bool run_self_update_step(const shell_offer& offer, std::function<void()> release_instance, shell_download download) {
+    self_update_env env;
+    std::wstring error;
+    if (!current_self_update_env(env, error)) {
+        log_line(L"ОШИБКА обновления лаунчера: " + error + L". Продолжаю с текущей версией.");
+        return false;
+    }
+    env.download = download ? std::move(download) : file_download(make_status_progress());
+    env.status = post_status_text;
+    env.release_instance = std::move(release_instance);
+    const self_update_result result = self_update(offer, env, error);
+    post_status_progress(-1);
+    return result == self_update_result::installed_restarting;
 }

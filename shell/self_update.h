@@ -82,3 +82,10 @@ int run_self_test(HINSTANCE instance);
 // A shell_download over download_to_file: the progress goes to `progress`, the digest is taken from the
 // finished file. Until downloads take an expected size, a longer body is only refused afterwards.
 shell_download file_download(download_progress progress);
+
+// The self-update as the launch sequence runs it: this process's environment, the panel's texts and
+// bar, and `download` (file_download over the panel's bar when empty). True when the new exe has been
+// started and this process must end now with code 0, showing nothing more; false when the run goes on
+// with this exe (why is in the log). `release_instance` is the entry's release of its mutex.
+bool run_self_update_step(const shell_offer& offer, std::function<void()> release_instance,
+                          shell_download download = {});

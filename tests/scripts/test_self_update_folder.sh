@@ -6,7 +6,6 @@ set -uo pipefail
 bin=${QUILLMARSH_TEST_BIN:?build folder}
 probe=$bin/programs/self_update_probe.exe
 newer=$bin/doubles/new_shell/new_shell.exe
-older=$bin/doubles/java/java.exe
 work=$(mktemp -d)
 app="$work/app folder"
 locked=no
@@ -24,7 +23,9 @@ check() {  # check NAME EXPECTED ACTUAL
 }
 
 mkdir -p "$app"
-cp "$older" "$app/QuillmarshLauncher.exe"
+# The running shell: the newer double with bytes appended, so the two files differ.
+{ cat "$newer" && printf 'the older exe'; } >"$app/QuillmarshLauncher.exe" || { echo "FAIL no double at $newer"; exit 1; }
+before=$(sha256sum <"$app/QuillmarshLauncher.exe")
 if [ "$(id -u)" = 0 ]; then chattr +i "$app" || { echo "FAIL chattr +i"; exit 1; }; else chmod a-w "$app"; fi
 locked=yes
 touch "$app/x" 2>/dev/null && { echo "FAIL the folder is still writable"; exit 1; }
@@ -34,7 +35,7 @@ out=$(wine "$probe" "$(win "$app/QuillmarshLauncher.exe")" "$(win "$newer")" "$(
 code=$?
 check "result: folder not writable" "3" "$code"
 check "printed result" "folder_not_writable" "$(tr -d '\r' <<<"$out" | cut -d' ' -f1)"
-check "the exe is unchanged" "$(sha256sum <"$older")" "$(sha256sum <"$app/QuillmarshLauncher.exe")"
+check "the exe is unchanged" "$before" "$(sha256sum <"$app/QuillmarshLauncher.exe")"
 check "nothing else in the folder" "QuillmarshLauncher.exe" "$(ls "$app")"
 log=$(tail -c +4 "$work/launcher.log" | tr -d '\r')
 check "two log lines: the offer, the skip" "2" "$(grep -c . <<<"$log")"
