@@ -78,7 +78,9 @@ protected:
             ++releases;
             mutex.reset();
         };
-        env.self_test_limit_ms = 10000;
+        // Generous: a loaded machine may take seconds to start a Wine process, and a self-test that
+        // passes ends as soon as it has started.
+        env.self_test_limit_ms = 60000;
     }
     void TearDown() override { set_log_file(L""); }
 
@@ -89,7 +91,7 @@ protected:
     // Nothing installed: the old exe as it was, no .new, no .old, no mutex released, the reason logged.
     void expect_untouched(const std::wstring& error, const std::wstring& reason) {
         EXPECT_EQ(error, reason) << "replaced whole by the reason";
-        EXPECT_EQ(e2e::read_bytes(exe), old_bytes);
+        EXPECT_TRUE(e2e::read_bytes(exe) == old_bytes) << "content of " << e2e::narrow(exe);
         EXPECT_FALSE(e2e::exists(exe + L".new"));
         EXPECT_FALSE(e2e::exists(exe + L".old"));
         EXPECT_EQ(releases, 0);
@@ -133,8 +135,8 @@ TEST_F(self_update_files, swaps_a_running_exe_and_starts_the_new_one_with_the_sa
     EXPECT_EQ(error, L"untouched");
     ASSERT_EQ(WaitForSingleObject(started.get(), 30000), WAIT_OBJECT_0) << "the new exe never recorded its start";
 
-    EXPECT_EQ(e2e::read_bytes(exe), new_bytes);
-    EXPECT_EQ(e2e::read_bytes(exe + L".old"), old_bytes);
+    EXPECT_TRUE(e2e::read_bytes(exe) == new_bytes) << "content of " << e2e::narrow(exe);
+    EXPECT_TRUE(e2e::read_bytes(exe + L".old") == old_bytes) << "content of " << e2e::narrow(exe + L".old");
     EXPECT_FALSE(e2e::exists(exe + L".new"));
     EXPECT_EQ(releases, 1);
     ASSERT_EQ(downloads.size(), 1u);
@@ -168,8 +170,8 @@ TEST_F(self_update_files, an_older_old_exe_is_replaced_and_a_leftover_new_one_is
     ASSERT_TRUE(e2e::write_file(exe + L".new", "left by a killed run"));
     std::wstring error;
     ASSERT_EQ(self_update(offer, env, error), self_update_result::installed_restarting) << e2e::narrow(error);
-    EXPECT_EQ(e2e::read_bytes(exe), new_bytes);
-    EXPECT_EQ(e2e::read_bytes(exe + L".old"), old_bytes);
+    EXPECT_TRUE(e2e::read_bytes(exe) == new_bytes) << "content of " << e2e::narrow(exe);
+    EXPECT_TRUE(e2e::read_bytes(exe + L".old") == old_bytes) << "content of " << e2e::narrow(exe + L".old");
 }
 
 TEST_F(self_update_files, an_equal_or_lower_offer_does_nothing_at_all) {
@@ -182,7 +184,7 @@ TEST_F(self_update_files, an_equal_or_lower_offer_does_nothing_at_all) {
     }
     EXPECT_TRUE(downloads.empty());
     EXPECT_TRUE(statuses.empty());
-    EXPECT_EQ(e2e::read_bytes(exe), old_bytes);
+    EXPECT_TRUE(e2e::read_bytes(exe) == old_bytes) << "content of " << e2e::narrow(exe);
     EXPECT_FALSE(e2e::exists(exe + L".new"));
     EXPECT_FALSE(e2e::exists(dir.file(L"launcher.log"))) << "not even a line";
 }
@@ -194,7 +196,7 @@ TEST_F(self_update_files, a_new_exe_that_fails_its_self_test_is_not_installed) {
         std::wstring reason;
     };
     const row rows[] = {
-        {L"fail", 10000, L"самопроверка новой версии завершилась с кодом 1"},
+        {L"fail", 60000, L"самопроверка новой версии завершилась с кодом 1"},
         // Never ends: terminated at the bound (the test's own, far below the 10 s of a real run).
         {L"hang", 300, L"самопроверка новой версии: превышен таймаут (1 сек)"},
     };
@@ -206,9 +208,10 @@ TEST_F(self_update_files, a_new_exe_that_fails_its_self_test_is_not_installed) {
         EXPECT_EQ(self_update(offer, env, error), self_update_result::failed_continue);
         expect_untouched(error, r.reason);
     }
+    // The failing one was really started (the hanging one may be ended before it gets to write).
     const std::vector<std::wstring> lines = records();
-    ASSERT_EQ(lines.size(), 2u) << "each candidate was really started";
-    EXPECT_EQ(lines[1], L"self-test|\"" + exe + L".new\" --self-test");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], L"self-test|\"" + exe + L".new\" --self-test");
 }
 
 TEST_F(self_update_files, a_version_record_other_than_the_offer_is_not_installed) {
@@ -251,8 +254,12 @@ TEST_F(self_update_files, a_size_or_digest_other_than_the_offer_is_not_installed
         {"one byte less", new_bytes.substr(0, new_bytes.size() - 1), "", L"", size_reason},
         {"same size, one byte changed", new_bytes.substr(0, 100) + "#" + new_bytes.substr(101), "", L"",
          digest_reason},
-        // The download saw other bytes than the file now holds (swapped after it was written): refused.
+        // The download saw other bytes than the release's: refused on its word alone.
         {"download saw other bytes", "", other_digest, L"", digest_reason},
+        // The download saw the release's bytes, but the file holds others (changed after it was
+        // written): the bytes read back are what counts.
+        {"file changed after the download", new_bytes.substr(0, 100) + "#" + new_bytes.substr(101),
+         digest_hex(new_bytes), L"", digest_reason},
         {"download failed", "", "", L"Сервер вернул код 404", L"не удалось скачать новую версию: Сервер вернул код 404"},
     };
     for (const row& r : rows) {
@@ -273,7 +280,7 @@ TEST_F(self_update_files, a_file_with_a_second_name_is_not_installed) {
     std::wstring error;
     EXPECT_EQ(self_update(offer, env, error), self_update_result::failed_continue);
     expect_untouched(error, L"скачанный файл не является обычным файлом: " + exe + L".new");
-    EXPECT_EQ(e2e::read_bytes(second_name), new_bytes) << "the link was made";
+    EXPECT_TRUE(e2e::read_bytes(second_name) == new_bytes) << "the link was made";
 }
 
 TEST_F(self_update_files, the_next_run_removes_only_a_file_named_old) {
@@ -289,7 +296,7 @@ TEST_F(self_update_files, the_next_run_removes_only_a_file_named_old) {
     ASSERT_TRUE(e2e::write_file(exe + L".old", old_bytes));
     remove_previous_shell(exe);
     EXPECT_FALSE(e2e::exists(exe + L".old"));
-    EXPECT_EQ(e2e::read_bytes(exe), old_bytes);
+    EXPECT_TRUE(e2e::read_bytes(exe) == old_bytes) << "content of " << e2e::narrow(exe);
 }
 
 // The version records read through the loader, against the system's own reader of the same file.
