@@ -44,7 +44,8 @@ bool rename_open_file(HANDLE file, const std::wstring& target, bool replace, DWO
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));  // bytes, without the NUL
     std::copy(name.begin(), name.end(), info->FileName);
-    if (SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(storage.size() * 8))) return true;
+    const DWORD size = static_cast<DWORD>(storage.size() * sizeof(std::uint64_t));
+    if (SetFileInformationByHandle(file, FileRenameInfo, info, size)) return true;
     code = GetLastError();
     return false;
 }
@@ -59,7 +60,9 @@ void delete_open_file(HANDLE file) {
 // The whole file through `file`, which must hold exactly `size` bytes.
 std::optional<std::string> read_exactly(HANDLE file, std::uint64_t size) {
     LARGE_INTEGER actual{};
-    if (!GetFileSizeEx(file, &actual) || static_cast<std::uint64_t>(actual.QuadPart) != size) return std::nullopt;
+    if (!GetFileSizeEx(file, &actual) || static_cast<std::uint64_t>(actual.QuadPart) != size) {
+        return std::nullopt;
+    }
     std::string bytes(static_cast<std::size_t>(size), '\0');
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -144,7 +147,8 @@ bool current_self_update_env(self_update_env& env, std::wstring& error) {
     std::wstring exe(32768, L'\0');
     const DWORD n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
     if (n == 0 || n >= exe.size()) {
-        error = with_code(L"не удалось определить путь программы", n == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER);
+        const DWORD code = n == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
+        error = with_code(L"не удалось определить путь программы", code);
         return false;
     }
     exe.resize(n);
@@ -206,8 +210,9 @@ self_update_result self_update(const shell_offer& offer, const self_update_env& 
 
     // From here to the swap the file is held: others may read it, nobody may write, rename or delete it.
     // A link is opened as itself, and then refused.
-    kernel_handle held{CreateFileW(new_path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    kernel_handle held{CreateFileW(new_path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   nullptr)};
     if (!held) {
         const DWORD code = GetLastError();
         DeleteFileW(new_path.c_str());
@@ -227,7 +232,10 @@ self_update_result self_update(const shell_offer& offer, const self_update_env& 
     }
     // The digest the download saw, and the digest of the bytes now held: both must be the release's.
     const std::optional<std::string> bytes = read_exactly(held.get(), offer.size);
-    if (!bytes) return discard(L"размер скачанного файла не совпадает с ожидаемым (" + decimal(offer.size) + L" байт)");
+    if (!bytes) {
+        return discard(L"размер скачанного файла не совпадает с ожидаемым (" + decimal(offer.size) +
+                       L" байт)");
+    }
     const std::string held_digest = to_utf8(hex_lower(sha256_bytes(*bytes)));
     if (!same_sha256_hex(*downloaded, offer.sha256_hex) || !same_sha256_hex(held_digest, offer.sha256_hex)) {
         return discard(L"хеш скачанного файла не совпадает с ожидаемым");
@@ -254,8 +262,8 @@ self_update_result self_update(const shell_offer& offer, const self_update_env& 
         startup.dwFlags = STARTF_USESHOWWINDOW;
         startup.wShowWindow = SW_HIDE;
         PROCESS_INFORMATION started{};
-        if (!CreateProcessW(new_path.c_str(), command_line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                            nullptr, &startup, &started)) {
+        if (!CreateProcessW(new_path.c_str(), command_line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                            nullptr, nullptr, &startup, &started)) {
             return discard(with_code(L"не удалось запустить самопроверку новой версии", GetLastError()));
         }
         const process_handles test(started);
@@ -272,7 +280,11 @@ self_update_result self_update(const shell_offer& offer, const self_update_env& 
     }
     // Whatever goes wrong from here puts the running exe back under its name.
     const auto undo_and_discard = [&](std::wstring why) {
-        MoveFileExW(old_path.c_str(), env.exe_path.c_str(), MOVEFILE_REPLACE_EXISTING);
+        if (!MoveFileExW(old_path.c_str(), env.exe_path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            // The player's shortcut now finds nothing; the log must say where the exe went.
+            const DWORD code = GetLastError();
+            why += L"; " + with_code(L"не удалось вернуть текущую версию на место", code) + L": " + old_path;
+        }
         return discard(std::move(why));
     };
     DWORD code = 0;
@@ -288,8 +300,8 @@ self_update_result self_update(const shell_offer& offer, const self_update_env& 
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
     const wchar_t* folder = env.working_dir.empty() ? nullptr : env.working_dir.c_str();
-    if (!CreateProcessW(env.exe_path.c_str(), command_line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                        folder, &startup, &started)) {
+    if (!CreateProcessW(env.exe_path.c_str(), command_line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                        nullptr, folder, &startup, &started)) {
         code = GetLastError();
         DWORD ignored = 0;
         rename_open_file(held.get(), new_path, false, ignored);  // out of the exe's name before it returns
@@ -326,7 +338,8 @@ int run_self_test(HINSTANCE instance) {
     if (!own || own->product.empty()) return 1;
     // The built-in configuration decodes: the download paths are server paths, and a publisher key,
     // when the build has one, is a key.
-    if (builtin_launcher_jar_path().rfind(L"/", 0) != 0 || builtin_java_archive_path().rfind(L"/", 0) != 0) return 1;
+    if (builtin_launcher_jar_path().rfind(L"/", 0) != 0) return 1;
+    if (builtin_java_archive_path().rfind(L"/", 0) != 0) return 1;
     const std::string_view key = publisher_key_pem();
     if (!key.empty() && !p256_point_from_pem(key)) return 1;
     return 0;
@@ -345,7 +358,8 @@ shell_download file_download(download_progress progress) {
     };
 }
 
-bool run_self_update_step(const shell_offer& offer, std::function<void()> release_instance, shell_download download) {
+bool run_self_update_step(const shell_offer& offer, std::function<void()> release_instance,
+                          shell_download download) {
     self_update_env env;
     std::wstring error;
     if (!current_self_update_env(env, error)) {

@@ -28,6 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string b = bytes.substr(size / 2);
     const bool same = same_sha256_hex(a, b);
     if (same != same_sha256_hex(b, a)) std::abort();
-    if (same && (a.size() != 64 || a.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) std::abort();
+    if (same && (a.size() != 64 || a.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
+        std::abort();
+    }
     return 0;
 }

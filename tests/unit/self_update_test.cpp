@@ -95,8 +95,9 @@ protected:
         EXPECT_FALSE(e2e::exists(exe + L".new"));
         EXPECT_FALSE(e2e::exists(exe + L".old"));
         EXPECT_EQ(releases, 0);
-        EXPECT_NE(log().find(L"] ОШИБКА обновления лаунчера: " + reason + L". Продолжаю с текущей версией.\r\n"),
-                  std::wstring::npos)
+        const std::wstring line =
+            L"] ОШИБКА обновления лаунчера: " + reason + L". Продолжаю с текущей версией.\r\n";
+        EXPECT_NE(log().find(line), std::wstring::npos)
             << e2e::narrow(log());
     }
 
@@ -133,7 +134,7 @@ TEST_F(self_update_files, swaps_a_running_exe_and_starts_the_new_one_with_the_sa
     std::wstring error = L"untouched";
     ASSERT_EQ(self_update(offer, env, error), self_update_result::installed_restarting);
     EXPECT_EQ(error, L"untouched");
-    ASSERT_EQ(WaitForSingleObject(started.get(), 30000), WAIT_OBJECT_0) << "the new exe never recorded its start";
+    ASSERT_EQ(WaitForSingleObject(started.get(), 60000), WAIT_OBJECT_0) << "the new exe recorded no start";
 
     EXPECT_TRUE(e2e::read_bytes(exe) == new_bytes) << "content of " << e2e::narrow(exe);
     EXPECT_TRUE(e2e::read_bytes(exe + L".old") == old_bytes) << "content of " << e2e::narrow(exe + L".old");
@@ -149,12 +150,13 @@ TEST_F(self_update_files, swaps_a_running_exe_and_starts_the_new_one_with_the_sa
     EXPECT_EQ(lines[0], L"self-test|\"" + exe + L".new\" --self-test");
     EXPECT_EQ(lines[1], L"start|" + env.command_line + L"|" + env.working_dir + L"|mutex free");
 
-    const std::vector<std::wstring> want_statuses = {L"Скачивание новой версии лаунчера...",
-                                                     L"Проверка новой версии лаунчера...",
-                                                     L"Установка новой версии лаунчера...", L"Перезапуск лаунчера..."};
+    const std::vector<std::wstring> want_statuses = {
+        L"Скачивание новой версии лаунчера...", L"Проверка новой версии лаунчера...",
+        L"Установка новой версии лаунчера...", L"Перезапуск лаунчера..."};
     EXPECT_EQ(statuses, want_statuses);
     const std::wstring text = log();
-    EXPECT_NE(text.find(L"] Доступна новая версия лаунчера: 1.1.0.0 (текущая 1.0.0.0).\r\n"), std::wstring::npos);
+    EXPECT_NE(text.find(L"] Доступна новая версия лаунчера: 1.1.0.0 (текущая 1.0.0.0).\r\n"),
+              std::wstring::npos);
     EXPECT_NE(text.find(L"] Лаунчер обновлён до версии 1.1.0.0 — перезапуск.\r\n"), std::wstring::npos);
     EXPECT_EQ(text.find(L"ОШИБКА"), std::wstring::npos);
 
@@ -260,7 +262,8 @@ TEST_F(self_update_files, a_size_or_digest_other_than_the_offer_is_not_installed
         // written): the bytes read back are what counts.
         {"file changed after the download", new_bytes.substr(0, 100) + "#" + new_bytes.substr(101),
          digest_hex(new_bytes), L"", digest_reason},
-        {"download failed", "", "", L"Сервер вернул код 404", L"не удалось скачать новую версию: Сервер вернул код 404"},
+        {"download failed", "", "", L"Сервер вернул код 404",
+         L"не удалось скачать новую версию: Сервер вернул код 404"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -318,8 +321,9 @@ TEST(self_update_records, identity_of_a_file_matches_the_system_version_reader) 
 
         const std::optional<shell_identity> got = file_identity(file);
         ASSERT_TRUE(got.has_value());
-        EXPECT_EQ(got->version, (shell_version{HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
-                                               HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)}));
+        const shell_version want{HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                                 HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)};
+        EXPECT_EQ(got->version, want);
         EXPECT_EQ(got->product, std::wstring(product));
         EXPECT_EQ(got->product, L"Quillmarsh Launcher");
         // The record's text form follows its numbers.
