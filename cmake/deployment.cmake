@@ -10,6 +10,8 @@ set(QUILLMARSH_JAVA_ARCHIVE_PATH "/launcher/Java17.zip" CACHE STRING
     "Server path of the Java 17 archive; the default is 20 bytes")
 set(QUILLMARSH_LAUNCHER_JAR_PATH "/launcher/QuillmarshLauncher.jar" CACHE STRING
     "Server path of the launcher jar; the default is 32 bytes")
+set(QUILLMARSH_SHELL_PATH "/launcher/QuillmarshLauncher.exe" CACHE STRING
+    "Server path of the shell exe a release manifest may offer (its file shell line); used by builds with a publisher key")
 set(QUILLMARSH_RELEASE_PATH "/launcher/release.txt" CACHE STRING
     "Server path of the release manifest (its signature is the same path + .sig); used by builds with a publisher key")
 set(QUILLMARSH_PRODUCT "quillmarsh" CACHE STRING
@@ -135,11 +137,15 @@ function(quillmarsh_write_deployment_header PATH)
     if(NOT QUILLMARSH_PRODUCT MATCHES "^[A-Za-z0-9._-]+$" OR product_length GREATER 64)
         message(FATAL_ERROR "QUILLMARSH_PRODUCT must be 1..64 of A-Z a-z 0-9 . _ - (got '${QUILLMARSH_PRODUCT}')")
     endif()
+    if(NOT QUILLMARSH_SHELL_PATH MATCHES "^/")
+        message(FATAL_ERROR "QUILLMARSH_SHELL_PATH must start with / (got '${QUILLMARSH_SHELL_PATH}')")
+    endif()
     if(NOT QUILLMARSH_RELEASE_PATH MATCHES "^/")
         message(FATAL_ERROR "QUILLMARSH_RELEASE_PATH must start with / (got '${QUILLMARSH_RELEASE_PATH}')")
     endif()
     foreach(pair "server_host;QUILLMARSH_SERVER_HOST" "java_archive_path;QUILLMARSH_JAVA_ARCHIVE_PATH"
                  "launcher_jar_path;QUILLMARSH_LAUNCHER_JAR_PATH" "release_path;QUILLMARSH_RELEASE_PATH"
+                 "shell_path;QUILLMARSH_SHELL_PATH"
                  "product;QUILLMARSH_PRODUCT" "hwid_key;QUILLMARSH_HWID_KEY")
         list(GET pair 0 name)
         list(GET pair 1 var)

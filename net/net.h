@@ -92,6 +92,13 @@ kernel_handle hold_for_reading(downloaded_file& download, std::wstring& error);
 // link of any kind is removed itself and never followed. True when nothing is left there.
 bool remove_partial_download(const std::wstring& path);
 
+// ---- Small bodies -----------------------------------------------------------------------------
+
+// The body of a 200 response to `url` in memory, over the routes downloads use: at most `limit` + 1
+// bytes are kept and nothing past them is read, so a body longer than `limit` comes back longer than
+// `limit` (its parser refuses it) without filling memory. Nothing with the request's reason in `error`.
+std::optional<std::string> fetch_small_body(const std::wstring& url, std::size_t limit, std::wstring& error);
+
 // ---- Publisher signatures ----------------------------------------------------------------------
 
 // Checks a downloaded file's digest (computed while it was downloaded) against the detached signature at

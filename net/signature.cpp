@@ -4,16 +4,16 @@
 
 #include "net/net.h"
 
-namespace {
-
 constexpr DWORD kReadChunk = 512;
 
-// The body of a 200 response to `url`, at most kSignatureBodyLimit bytes; nothing with the reason.
-std::optional<std::string> fetch_signature(const std::wstring& url, std::wstring& error) {
+std::optional<std::string> fetch_small_body(const std::wstring& url, std::size_t limit, std::wstring& error) {
     http_handle request = http_get(url, error);
     if (!request) return std::nullopt;
     std::string body;
     char chunk[kReadChunk];
+    // One byte past the limit is kept, so a body that is too long stays too long for its parser; the
+    // rest is never read.
+    const std::size_t keep = limit + 1;
     for (;;) {
         DWORD got = 0;
         if (!WinHttpReadData(request.get(), chunk, kReadChunk, &got)) {
@@ -21,11 +21,15 @@ std::optional<std::string> fetch_signature(const std::wstring& url, std::wstring
             return std::nullopt;
         }
         if (got == 0) break;
-        // Whatever lies beyond the limit is not read: such a body cannot be a signature anyway, and the
-        // parser says so.
-        if (!append_within_limit(body, std::string_view(chunk, got), kSignatureBodyLimit)) break;
+        if (!append_within_limit(body, std::string_view(chunk, got), keep)) break;
     }
     return body;
+}
+
+namespace {
+
+std::optional<std::string> fetch_signature(const std::wstring& url, std::wstring& error) {
+    return fetch_small_body(url, kSignatureBodyLimit, error);
 }
 
 }  // namespace

@@ -8,3 +8,7 @@
 // shell included), 1 when the panel cannot be created, the worker cannot start or a thread body met
 // an unexpected error.
 int run_shell(HINSTANCE instance);
+
+// Closes the single-instance mutex ahead of the process's end, so that a shell started now can take
+// it (the self-update's restart). Any thread; only the first call closes it.
+void release_instance_mutex();

@@ -346,15 +346,19 @@ int run_self_test(HINSTANCE instance) {
 }
 
 shell_download file_download(download_progress progress) {
-    return [progress = std::move(progress)](const std::wstring& url, const std::wstring& path, std::uint64_t,
+    return [progress = std::move(progress)](const std::wstring& url, const std::wstring& path,
+                                            std::uint64_t expected_size,
                                             std::wstring& error) -> std::optional<std::string> {
-        if (!download_to_file(url, path, progress, error)) return std::nullopt;
-        const std::optional<std::wstring> digest = sha256_file_hex(path);
-        if (!digest) {
+        // The exact size stops a longer body as soon as it passes it; the digest is that of the bytes
+        // written. The handle closes here: self_update holds the file again and checks it once more.
+        std::optional<downloaded_file> download =
+            download_to_file(url, path, download_limits{expected_size, expected_size}, progress, error);
+        if (!download) return std::nullopt;
+        if (!download->digest) {
             error = L"не удалось вычислить хеш скачанного файла";
             return std::nullopt;
         }
-        return to_utf8(*digest);
+        return to_utf8(hex_lower(*download->digest));
     };
 }
 

@@ -79,8 +79,8 @@ std::optional<shell_identity> file_identity(const std::wstring& path);
 // built-in configuration can be read, 1 otherwise.
 int run_self_test(HINSTANCE instance);
 
-// A shell_download over download_to_file: the progress goes to `progress`, the digest is taken from the
-// finished file. Until downloads take an expected size, a longer body is only refused afterwards.
+// A shell_download over download_to_file with the offered size as cap and exact size: the progress goes
+// to `progress`, the digest is that of the bytes written.
 shell_download file_download(download_progress progress);
 
 // The self-update as the launch sequence runs it: this process's environment, the panel's texts and

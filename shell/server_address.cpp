@@ -36,6 +36,10 @@ std::wstring builtin_release_path() {
     return builtin_text(deployment::release_path);
 }
 
+std::wstring builtin_shell_path() {
+    return builtin_text(deployment::shell_path);
+}
+
 std::string builtin_product() {
     return unscramble(deployment::product, sizeof deployment::product);
 }

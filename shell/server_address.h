@@ -11,6 +11,8 @@ std::wstring builtin_java_archive_path();
 std::wstring builtin_launcher_jar_path();
 // The release manifest's path (its signature: the same + ".sig"), appended to the base address too.
 std::wstring builtin_release_path();
+// The shell exe's path, which a trusted release manifest's "file shell" line describes.
+std::wstring builtin_shell_path();
 // The product name a release manifest must carry, as its bytes (ASCII: checked at configure time).
 std::string builtin_product();
 // The build's download caps (QUILLMARSH_MAX_JAR_BYTES, QUILLMARSH_MAX_ARCHIVE_BYTES), in bytes.
