@@ -999,3 +999,140 @@ TEST(signed_payloads, a_java_archive_that_is_not_the_releases_is_never_unpacked)
     }
     EXPECT_EQ(w.tool_record(L"tar"), "");
 }
+
+// ---- The shell's own update ------------------------------------------------------------------------
+// A trusted release offers the same signed shell built at 1.0.0.1 (QUILLMARSH_SIGNED_NEXT_EXE, offered by
+// signing/release-next.txt). The running exe is a copy in a folder of the test's own.
+
+namespace {
+
+// Waits (bounded) for every process whose image is `exe` to end; false when one is still running.
+bool wait_for_image_to_end(const std::wstring& exe, DWORD limit_ms) {
+    const kernel_handle snapshot{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
+    if (!snapshot) return false;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    bool all_ended = true;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        const kernel_handle process{
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID)};
+        if (!process) continue;
+        std::wstring image(32768, L'\0');
+        DWORD size = static_cast<DWORD>(image.size());
+        if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) continue;
+        image.resize(size);
+        if (upper_ascii(image) != upper_ascii(exe)) continue;
+        all_ended = WaitForSingleObject(process.get(), limit_ms) == WAIT_OBJECT_0 && all_ended;
+    }
+    return all_ended;
+}
+
+struct updating_world {
+    world w;
+    std::wstring app;  // the exe's folder
+    std::wstring exe;
+    std::wstring home;
+
+    updating_world() {
+        if (!w.server_ready() || e2e::own_env(L"QUILLMARSH_SIGNED_NEXT_EXE").empty()) return;
+        app = w.machine_dir(L"app");
+        exe = app + L"\\QuillmarshLauncher.exe";
+        EXPECT_TRUE(CopyFileW(e2e::windows_path(e2e::own_env(L"QUILLMARSH_SIGNED_EXE")).c_str(), exe.c_str(), FALSE));
+        home = w.install_java17(kHealthyClient);
+        w.record_verified(kJarV2Digest, true);
+        EXPECT_TRUE(e2e::write_file(w.jar(), kJarV2));
+        w.serve_jar(kJarV2);
+        w.serve_release("next");
+    }
+    bool ready() const { return !exe.empty(); }
+    std::wstring shell_route() const { return w.route(builtin_shell_path()); }
+    // The exe at the shell's path, sent by its Linux path.
+    void serve_new_shell(const std::string& linux_path) const {
+        test_server::set_route(shell_route(), L"status=200&file=" + test_server::encode(linux_path));
+    }
+    e2e::launch launch() const {
+        e2e::launch l = w.shell();
+        l.exe = exe;
+        return l;
+    }
+};
+
+#define REQUIRE_UPDATING_WORLD(u)                                                     \
+    do {                                                                              \
+        REQUIRE_SIGNED_WORLD(u.w);                                                    \
+        if (!u.ready()) GTEST_SKIP() << "QUILLMARSH_SIGNED_NEXT_EXE is not set";      \
+    } while (0)
+
+}  // namespace
+
+TEST(self_update_run, the_new_exe_replaces_the_running_one_and_runs_the_launch_to_the_client) {
+    updating_world u;
+    REQUIRE_UPDATING_WORLD(u);
+    const std::string old_bytes = e2e::read_bytes(u.exe);
+    const std::wstring next = e2e::windows_path(e2e::own_env(L"QUILLMARSH_SIGNED_NEXT_EXE"));
+    u.serve_new_shell(narrow(e2e::own_env(L"QUILLMARSH_SIGNED_NEXT_EXE")));
+
+    const e2e::run_result r = u.w.run(u.launch());
+    // The old process ends with 0 and shows nothing; the new one goes on by itself.
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_TRUE(r.boxes.empty());
+    ASSERT_TRUE(wait_for_image_to_end(u.exe, 120000));
+
+    EXPECT_EQ(e2e::read_bytes(u.exe), e2e::read_bytes(next));
+    EXPECT_EQ(e2e::read_bytes(u.exe + L".old"), old_bytes);
+    EXPECT_FALSE(e2e::file_exists(u.exe + L".new"));
+    const std::vector<std::wstring> log = u.w.log();
+    expect_in_order(log, {L"Файл выпуска принят: номер 20.", L"Лаунчер обновлён до версии 1.0.0.1 — перезапуск.",
+                          L"=== Запуск лаунчера ===", L"Файл выпуска принят: номер 20.", L"Клиент запущен."});
+    // The first process sent no request past the manifest and the exe; the client started once.
+    EXPECT_EQ(test_server::hits(u.w.jar_route()), 0u);
+    EXPECT_EQ(java_starts(u.home, "jar").size(), 1u);
+    EXPECT_EQ(test_server::hits(u.shell_route()), 1u);
+
+    // The next run deletes the old exe and, at the offered version already, installs nothing.
+    u.w.end_clients();
+    const e2e::run_result again = u.w.run(u.launch());
+    expect_quiet_success(again);
+    EXPECT_FALSE(e2e::file_exists(u.exe + L".old"));
+    EXPECT_EQ(count_of(u.w.log(), L"Удалена прежняя версия лаунчера: " + u.exe + L".old"), 1u);
+    EXPECT_EQ(test_server::hits(u.shell_route()), 1u);
+}
+
+// What must not be installed is not; the run goes on with the running exe to the client.
+// (A folder the player cannot write is made so on the Linux side: tests/scripts/test_self_update_folder.sh.)
+TEST(self_update_run, a_shell_that_cannot_be_installed_leaves_the_running_one_and_the_run_goes_on) {
+    struct row {
+        const char* name;
+        const char* release;
+        const char* offered;  // relative to the test binaries: the exe served at the shell's path
+        std::wstring logged;     // the line's start
+    };
+    const row rows[] = {
+        // The running exe's own bytes, offered as 1.0.0.1: its version record says 1.0.0.0.
+        {"a version record that is not the offered version", "mismatch", "signed/QuillmarshLauncher.exe",
+         L"ОШИБКА обновления лаунчера: "},
+        // The newer shell's stand-in at 1.1.0.0, told to fail its self-test.
+        {"a new exe that fails its self-test", "selftest", "doubles/new_shell/new_shell.exe",
+         L"ОШИБКА обновления лаунчера: "},
+    };
+    for (const row& rr : rows) {
+        SCOPED_TRACE(rr.name);
+        updating_world u;
+        REQUIRE_UPDATING_WORLD(u);
+        const std::string old_bytes = e2e::read_bytes(u.exe);
+        u.w.serve_release(rr.release);
+        u.serve_new_shell(narrow(e2e::own_env(L"QUILLMARSH_TEST_BIN")) + "/" + rr.offered);
+        e2e::launch l = u.launch();
+        l.env.set(L"QUILLMARSH_DOUBLE_SELF_TEST", L"fail");
+        const e2e::run_result r = u.w.run(l);
+        expect_quiet_success(r);
+        EXPECT_EQ(e2e::read_bytes(u.exe), old_bytes);
+        EXPECT_FALSE(e2e::file_exists(u.exe + L".new"));
+        EXPECT_FALSE(e2e::file_exists(u.exe + L".old"));
+        const std::vector<std::wstring> log = u.w.log();
+        EXPECT_EQ(count_prefix(log, L"Лаунчер обновлён до версии"), 0u);
+        EXPECT_EQ(count_prefix(log, rr.logged), 1u);
+        EXPECT_EQ(java_starts(u.home, "jar").size(), 1u);
+    }
+}
