@@ -935,10 +935,13 @@ TEST(signed_payloads, a_jar_that_is_not_the_releases_is_never_installed) {
         const char* release;
         bool local_jar;
         std::wstring error;
+        bool announced = true;  // false: no Content-Length, the body ends when the server closes
     };
     const row rows[] = {
-        {"one byte over its size", "short", true,
+        {"one byte over its size, announced", "short", true,
          L"Размер файла на сервере не совпадает с ожидаемым (56 байт вместо 55)"},
+        {"one byte over its size, unannounced: stopped there", "short", true,
+         L"Сервер передаёт больше данных, чем ожидалось (55 байт)", false},
         {"another digest, first run", "wrong-digest", false,
          L"скачанный файл не совпадает с файлом выпуска (SHA-256)"},
     };
@@ -949,7 +952,8 @@ TEST(signed_payloads, a_jar_that_is_not_the_releases_is_never_installed) {
         const std::wstring home = w.install_java17(kHealthyClient);
         w.record_verified(rr.local_jar ? kJarV1Digest : L"", true);
         if (rr.local_jar) ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
-        w.serve_jar(kJarV2);
+        test_server::set_route(w.jar_route(), L"status=200&body=" + test_server::encode(kJarV2) +
+                                                  (rr.announced ? L"" : L"&length=0"));
         w.serve_release(rr.release);
 
         const e2e::run_result r = w.run(w.signed_shell());
