@@ -10,6 +10,8 @@ set(QUILLMARSH_JAVA_ARCHIVE_PATH "/launcher/Java17.zip" CACHE STRING
     "Server path of the Java 17 archive; the default is 20 bytes")
 set(QUILLMARSH_LAUNCHER_JAR_PATH "/launcher/QuillmarshLauncher.jar" CACHE STRING
     "Server path of the launcher jar; the default is 32 bytes")
+set(QUILLMARSH_SHELL_PATH "/launcher/QuillmarshLauncher.exe" CACHE STRING
+    "Server path of the shell exe a release manifest may offer (its file shell line); used by builds with a publisher key")
 set(QUILLMARSH_RELEASE_PATH "/launcher/release.txt" CACHE STRING
     "Server path of the release manifest (its signature is the same path + .sig); used by builds with a publisher key")
 set(QUILLMARSH_PRODUCT "quillmarsh" CACHE STRING
@@ -135,11 +137,15 @@ function(quillmarsh_write_deployment_header PATH)
     if(NOT QUILLMARSH_PRODUCT MATCHES "^[A-Za-z0-9._-]+$" OR product_length GREATER 64)
         message(FATAL_ERROR "QUILLMARSH_PRODUCT must be 1..64 of A-Z a-z 0-9 . _ - (got '${QUILLMARSH_PRODUCT}')")
     endif()
+    if(NOT QUILLMARSH_SHELL_PATH MATCHES "^/")
+        message(FATAL_ERROR "QUILLMARSH_SHELL_PATH must start with / (got '${QUILLMARSH_SHELL_PATH}')")
+    endif()
     if(NOT QUILLMARSH_RELEASE_PATH MATCHES "^/")
         message(FATAL_ERROR "QUILLMARSH_RELEASE_PATH must start with / (got '${QUILLMARSH_RELEASE_PATH}')")
     endif()
     foreach(pair "server_host;QUILLMARSH_SERVER_HOST" "java_archive_path;QUILLMARSH_JAVA_ARCHIVE_PATH"
                  "launcher_jar_path;QUILLMARSH_LAUNCHER_JAR_PATH" "release_path;QUILLMARSH_RELEASE_PATH"
+                 "shell_path;QUILLMARSH_SHELL_PATH"
                  "product;QUILLMARSH_PRODUCT" "hwid_key;QUILLMARSH_HWID_KEY")
         list(GET pair 0 name)
         list(GET pair 1 var)
@@ -158,4 +164,31 @@ function(quillmarsh_write_deployment_header PATH)
     file(CONFIGURE OUTPUT "${PATH}" CONTENT "${body}")
     get_filename_component(dir "${PATH}" DIRECTORY)
     quillmarsh_write_version_files("${dir}")
+endfunction()
+
+# Download caps: the most bytes the shell takes for the launcher jar and for the Java archive. An
+# announced larger file is refused before anything is written; a body that grows past its cap (no
+# length, or a false one) is stopped there and deleted. Plain numbers, not secrets: written as they are
+# into a header of their own.
+set(QUILLMARSH_MAX_JAR_BYTES "268435456" CACHE STRING "Largest launcher jar the shell downloads, in bytes (256 MiB)")
+set(QUILLMARSH_MAX_ARCHIVE_BYTES "2147483648" CACHE STRING "Largest Java archive the shell downloads, in bytes (2 GiB)")
+
+function(quillmarsh_write_download_caps_header PATH)
+    set(body "// Generated at configure time from the download caps.\n#pragma once\n#include <cstdint>\n\n")
+    string(APPEND body "namespace deployment {\n")
+    foreach(pair "max_jar_bytes;QUILLMARSH_MAX_JAR_BYTES" "max_archive_bytes;QUILLMARSH_MAX_ARCHIVE_BYTES")
+        list(GET pair 0 name)
+        list(GET pair 1 var)
+        # Decimal, 1 to 2^63 - 1 (what CMake's own numbers can hold): anything else fails the build.
+        if(NOT "${${var}}" MATCHES "^[1-9][0-9]*$")
+            message(FATAL_ERROR "${var} must be a positive decimal number of bytes, not '${${var}}'")
+        endif()
+        string(LENGTH "${${var}}" digits)
+        if(digits GREATER 19 OR (digits EQUAL 19 AND "${${var}}" STRGREATER "9223372036854775807"))
+            message(FATAL_ERROR "${var} is larger than 9223372036854775807")
+        endif()
+        string(APPEND body "inline constexpr std::uint64_t ${name} = ${${var}}ull;\n")
+    endforeach()
+    string(APPEND body "}  // namespace deployment\n")
+    file(CONFIGURE OUTPUT "${PATH}" CONTENT "${body}")
 endfunction()

@@ -14,6 +14,10 @@ struct java17_paths {
     std::wstring archive;  // L\Java17.zip
 };
 
+java17_paths java17_paths_below(const std::wstring& launcher_dir) {
+    return {launcher_dir + L"\\Java17", launcher_dir + L"\\Java17.new", launcher_dir + L"\\Java17.zip"};
+}
+
 // The first home below `root` (depth 2) that passes the probe, else nothing; `found_any` tells
 // whether the search saw a home at all and `first` holds the first one it saw.
 std::optional<std::wstring> first_working_home(const std::wstring& root, std::optional<std::wstring>* first) {
@@ -28,29 +32,53 @@ std::optional<std::wstring> first_working_home(const std::wstring& root, std::op
 
 enum class attempt_result { done, failed, stop };
 
-// One download, check, unpack, probe and swap. On `done` the home is in `home` and `error` is empty.
+const wchar_t kDownloadFailed[] = L"скачивание Java 17 не удалось: ";
+
+// One clean staging folder, download, check, unpack, probe and swap. On `done` the home is in `home`
+// and `error` is empty.
 attempt_result provision_once(const java17_paths& paths, const std::wstring& archive_url,
-                              const std::wstring& version_key, std::wstring& error,
+                              const std::wstring& version_key, const download_limits& limits, std::wstring& error,
                               const download_progress& progress, std::string_view publisher_key_pem,
                               std::wstring& home) {
-    CreateDirectoryW(paths.staging.c_str(), nullptr);  // it may be there already; the unpack tells
+    // The archive is unpacked into a folder made by this attempt, never merged into what an earlier
+    // run left (a file held open by another program, a planted link or file that cannot be removed).
+    remove_tree(paths.staging);
+    if (GetFileAttributesW(paths.staging.c_str()) != INVALID_FILE_ATTRIBUTES ||
+        !CreateDirectoryW(paths.staging.c_str(), nullptr)) {
+        error = L"не удалось очистить папку распаковки: " + paths.staging;
+        return attempt_result::failed;
+    }
 
-    if (!download_to_file(archive_url, paths.archive, progress, error)) {
-        error = L"скачивание Java 17 не удалось: " + error;
+    std::optional<downloaded_file> download = download_to_file(archive_url, paths.archive, limits, progress, error);
+    if (!download) {
+        error = kDownloadFailed + error;
         return attempt_result::failed;
     }
     // Nothing is unpacked, let alone run, that the publisher did not sign; the next attempt may get
-    // an intact archive.
-    if (!verify_download(archive_url, paths.archive, publisher_key_pem, error)) {
-        DeleteFileW(paths.archive.c_str());
-        error = L"скачивание Java 17 не удалось: " + error;
+    // an intact archive. The digest checked is the one taken while the archive was written.
+    if (!verify_download(archive_url, paths.archive, download->digest, publisher_key_pem, error)) {
+        discard_download(*download);
+        error = kDownloadFailed + error;
         return attempt_result::failed;
     }
 
-    if (!version_key.empty() && !version_key_matches(sha256_file_hex(paths.archive), version_key)) {
+    if (!version_key.empty()) {
+        const std::optional<std::wstring> digest =
+            download->digest ? std::optional<std::wstring>(hex_lower(*download->digest)) : std::nullopt;
+        if (!version_key_matches(digest, version_key)) {
+            discard_download(*download);
+            error = L"скачанный Java17.zip не совпадает с ключом версии";
+            return attempt_result::stop;  // another download would bring the same archive
+        }
+    }
+
+    // The unpackers read the archive by its path: while they run, this handle keeps anyone from
+    // writing, renaming or deleting it, and it holds exactly the bytes checked above.
+    kernel_handle held = hold_for_reading(*download, error);
+    if (!held) {
         DeleteFileW(paths.archive.c_str());
-        error = L"скачанный Java17.zip не совпадает с ключом версии";
-        return attempt_result::stop;  // another download would bring the same archive
+        error = kDownloadFailed + error;
+        return attempt_result::failed;
     }
 
     std::wstring tar_error;
@@ -60,10 +88,12 @@ attempt_result provision_once(const java17_paths& paths, const std::wstring& arc
         if (!run_system_program(kPowerShellProgram, expand_archive_command_line(paths.archive, paths.staging),
                                 powershell_error)) {
             error = L"распаковка не удалась (" + tar_error + L")";
+            held.reset();  // our own handle would keep the delete from happening
             DeleteFileW(paths.archive.c_str());
             return attempt_result::failed;
         }
     }
+    held.reset();
     DeleteFileW(paths.archive.c_str());
 
     const std::optional<std::wstring> fresh = first_working_home(paths.staging, nullptr);
@@ -88,10 +118,9 @@ attempt_result provision_once(const java17_paths& paths, const std::wstring& arc
 
 std::optional<std::wstring> ensure_builtin_java17(const std::wstring& launcher_dir, const std::wstring& archive_url,
                                                   const std::wstring& version_key, bool force, std::wstring& error,
-                                                  const download_progress& progress,
+                                                  const download_progress& progress, const download_limits& limits,
                                                   std::string_view publisher_key_pem) {
-    const std::wstring& dir = launcher_dir;
-    const java17_paths paths{dir + L"\\Java17", dir + L"\\Java17.new", dir + L"\\Java17.zip"};
+    const java17_paths paths = java17_paths_below(launcher_dir);
 
     // A home that fails the probe is still kept: the client start stage tries it and tells the player
     // why it failed, which says more than a download that may not be possible.
@@ -100,14 +129,12 @@ std::optional<std::wstring> ensure_builtin_java17(const std::wstring& launcher_d
     if (!existing) existing = existing_first;
     if (existing && !force) return existing;
 
-    remove_tree(paths.staging);
     for (int attempt = 1; attempt <= 2; ++attempt) {
         std::wstring home;
         const attempt_result result =
-            provision_once(paths, archive_url, version_key, error, progress, publisher_key_pem, home);
+            provision_once(paths, archive_url, version_key, limits, error, progress, publisher_key_pem, home);
         if (result == attempt_result::done) return home;
         if (result == attempt_result::stop) break;
-        if (attempt == 1) remove_tree(paths.staging);
     }
     remove_tree(paths.staging);
 
@@ -118,4 +145,10 @@ std::optional<std::wstring> ensure_builtin_java17(const std::wstring& launcher_d
         return existing;
     }
     return std::nullopt;
+}
+
+void remove_java17_leftovers(const std::wstring& launcher_dir) {
+    const java17_paths paths = java17_paths_below(launcher_dir);
+    remove_partial_download(paths.archive);
+    remove_tree(paths.staging);
 }

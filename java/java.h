@@ -40,7 +40,10 @@ bool probe_java(const std::wstring& home);
 bool run_hidden(const std::wstring& command_line, std::wstring& error);
 // run_hidden for a program of the system folder: `system_program` (kTarProgram, kPowerShellProgram)
 // appended to GetSystemDirectoryW is the application name, the command line goes on unchanged. A
-// system folder that cannot be read counts as a program that cannot be started.
+// system folder that cannot be read counts as a program that cannot be started. The program runs in
+// a job that ends with this process: whatever it still runs then (it, and anything it started) is
+// ended by the system, so a shell ended by its watchdog leaves no unpacker writing on. Where no job
+// can be made or joined, the program runs without one.
 bool run_system_program(const std::wstring& system_program, const std::wstring& command_line,
                         std::wstring& error);
 // Removes a directory tree, best effort and silently; whatever cannot be removed stays, with the
@@ -59,8 +62,16 @@ void remove_tree(const std::wstring& dir);
 // Returns the home with `error` cleared; an existing home with a warning in `error` when forced
 // provisioning failed; nothing with the reason in `error`. With a `publisher_key_pem`, every archive
 // must match its signature (`archive_url` + ".sig") before it is unpacked; one that does not is
-// deleted and the attempt fails as a failed download does.
+// deleted and the attempt fails as a failed download does. The download keeps within `limits`; the
+// digests compared are those of the bytes written, and the archive stays held (no writing, renaming
+// or deleting by others) until the unpacker has finished. Each attempt unpacks into a "Java17.new"
+// that it made itself: when what was there cannot be removed, the attempt fails with "не удалось
+// очистить папку распаковки: " + its path, before anything is downloaded.
 std::optional<std::wstring> ensure_builtin_java17(const std::wstring& launcher_dir, const std::wstring& archive_url,
                                                   const std::wstring& version_key, bool force, std::wstring& error,
-                                                  const download_progress& progress,
+                                                  const download_progress& progress, const download_limits& limits,
                                                   std::string_view publisher_key_pem = {});
+// Removes what a run killed while provisioning may have left below `launcher_dir`: the archive
+// "Java17.zip" (a link there is removed, never followed) and the staging folder "Java17.new". Silent
+// and best effort.
+void remove_java17_leftovers(const std::wstring& launcher_dir);

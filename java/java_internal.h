@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "base/handle.h"
 #include "java/java.h"
 
 // The JavaHome values of the eight JavaSoft subkeys below `root` (each key's own and its
@@ -21,3 +22,8 @@ bool run_hidden_within(const std::wstring& command_line, std::uint32_t limit_ms,
 // and listed, before any of its entries is opened or deleted. Set only by tests, before the call,
 // on the thread that calls remove_tree; nullptr in the program.
 extern void (*g_remove_tree_listed)(const std::wstring& folder);
+
+// The job that run_system_program's programs run in: made on first use with "kill on job close", not
+// inheritable, and never closed by the shell, so it ends with the process and takes its programs
+// with it. Tests close it to see that happen; the next program then gets a new one. Worker thread only.
+extern kernel_handle g_system_program_job;

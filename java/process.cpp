@@ -7,21 +7,50 @@
 #include "base/handle.h"
 #include "java/java_internal.h"
 
+kernel_handle g_system_program_job;
+
 namespace {
 
 // Starts the command line without a window, inheriting nothing. `application` is the program's full
 // path; with nullptr the program is the command line's first token (the Java runtimes are always
-// given quoted and in full). Empty handles when it cannot be started.
-process_handles start_hidden(const wchar_t* application, const std::wstring& command_line) {
+// given quoted and in full). `extra_flags` are added to CREATE_NO_WINDOW. Empty handles when it cannot
+// be started.
+process_handles start_hidden(const wchar_t* application, const std::wstring& command_line, DWORD extra_flags = 0) {
     std::wstring writable = command_line;  // CreateProcessW may write into its command line
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(application, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &info)) {
+    if (!CreateProcessW(application, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | extra_flags,
+                        nullptr, nullptr, &startup, &info)) {
         return {};
     }
     return process_handles(info);
+}
+
+// The job of the system programs, made once; empty when the system cannot make one.
+HANDLE system_program_job() {
+    if (!g_system_program_job) {
+        // No security attributes: the handle is not inheritable, so no child keeps the job alive.
+        kernel_handle job{CreateJobObjectW(nullptr, nullptr)};
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (job && SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            g_system_program_job = std::move(job);
+        }
+    }
+    return g_system_program_job.get();
+}
+
+// Starts a system program suspended, puts it into the job before it runs a single instruction (so
+// anything it starts is in the job too) and lets it go. A program that cannot join (a system that
+// does not nest jobs, with the shell itself in one) runs without the job, as the unpackers always did.
+process_handles start_in_job(const std::wstring& application, const std::wstring& command_line) {
+    process_handles child = start_hidden(application.c_str(), command_line, CREATE_SUSPENDED);
+    if (!child.process) return child;
+    const HANDLE job = system_program_job();
+    if (job != nullptr) AssignProcessToJobObject(job, child.process.get());
+    ResumeThread(child.thread.get());
+    return child;
 }
 
 // GetSystemDirectoryW; empty when it fails.
@@ -194,7 +223,7 @@ bool run_system_program(const std::wstring& system_program, const std::wstring& 
                         std::wstring& error) {
     const std::wstring folder = system_directory();
     process_handles child;
-    if (!folder.empty()) child = start_hidden((folder + system_program).c_str(), command_line);
+    if (!folder.empty()) child = start_in_job(folder + system_program, command_line);
     return run_started(std::move(child), command_line, kRunHiddenLimitMs, error);
 }
 

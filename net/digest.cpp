@@ -24,35 +24,27 @@ bool hash_data(BCRYPT_HASH_HANDLE hash, const std::uint8_t* data, std::size_t si
 
 }  // namespace
 
-std::optional<sha256_digest> sha256_file(const std::wstring& path) {
-    // Read sharing only: a file someone is still writing is not hashed half-way.
-    kernel_handle file{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (!file) return std::nullopt;
-    alg_handle provider;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-        return std::nullopt;
-    }
-    hash_handle hash;
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(provider.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) {
-        return std::nullopt;
-    }
-
-    const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[read_piece]);
+std::optional<sha256_digest> sha256_open_file(HANDLE file) {
+    sha256_stream stream = sha256_start();
+    if (!stream.ok) return std::nullopt;
+    const std::unique_ptr<char[]> buffer(new char[read_piece]);
     for (;;) {
         DWORD got = 0;
         // A failed read is not the end of the file: a digest of the bytes so far would be reported as
         // the file's digest, so the caller gets nothing instead.
-        if (!ReadFile(file.get(), buffer.get(), read_piece, &got, nullptr)) return std::nullopt;
+        if (!ReadFile(file, buffer.get(), read_piece, &got, nullptr)) return std::nullopt;
         if (got == 0) break;
-        if (!hash_data(hash.get(), buffer.get(), got)) return std::nullopt;
+        sha256_add(stream, std::string_view(buffer.get(), got));
     }
+    return sha256_finish(stream);
+}
 
-    sha256_digest digest{};
-    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
-        return std::nullopt;
-    }
-    return digest;
+std::optional<sha256_digest> sha256_file(const std::wstring& path) {
+    // Read sharing only: a file someone is still writing is not hashed half-way.
+    const kernel_handle file{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!file) return std::nullopt;
+    return sha256_open_file(file.get());
 }
 
 std::optional<std::wstring> sha256_file_hex(const std::wstring& path) {
@@ -79,4 +71,26 @@ sha256_digest sha256_bytes(std::string_view bytes) {
 
 sha256_digest hmac_sha256(std::string_view key, std::string_view message) {
     return hmac_sha256_with(&sha256_bytes, key, message);
+}
+
+sha256_stream sha256_start() {
+    sha256_stream stream;
+    stream.ok = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(stream.provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+                BCRYPT_SUCCESS(BCryptCreateHash(stream.provider.get(), stream.hash.put(), nullptr, 0, nullptr, 0, 0));
+    return stream;
+}
+
+void sha256_add(sha256_stream& stream, std::string_view bytes) {
+    if (!stream.ok || bytes.empty()) return;
+    stream.ok = hash_data(stream.hash.get(), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+std::optional<sha256_digest> sha256_finish(sha256_stream& stream) {
+    if (!stream.ok) return std::nullopt;
+    stream.ok = false;  // a finished BCrypt hash takes no more data
+    sha256_digest digest{};
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(stream.hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
+        return std::nullopt;
+    }
+    return digest;
 }

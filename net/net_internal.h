@@ -27,3 +27,10 @@ http_handle http_get_attempt(const std::wstring& url, http_route route, std::wst
 
 // One ban check request with its own session; the body of a 200 response, or nothing with the reason.
 std::optional<std::string> ban_check_request(const std::wstring& url, http_route route, std::wstring& error);
+
+// Called with a download's path once its body is complete and before its bytes are used: before
+// install_download renames it, and inside hold_for_reading between the writing handle's close and the
+// reading handle's open (the one moment the file is not held). Null in the product; tests use it to
+// act as another program that tries to change the file. Worker thread only.
+using downloaded_file_hook = void (*)(const std::wstring& path);
+extern downloaded_file_hook g_downloaded_file_hook;

@@ -14,6 +14,35 @@
 // Progress of a download: bytes received so far and bytes expected. An empty callable reports nothing.
 using download_progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
+// ---- Download sizes -----------------------------------------------------------------------------
+
+// How much a download may bring: never more than `max_bytes` (a build-time cap), and exactly
+// `exact_bytes` when the caller knows the size in advance.
+struct download_limits {
+    std::uint64_t max_bytes = 0;
+    std::optional<std::uint64_t> exact_bytes;
+};
+
+// A Content-Length header value as WinHTTP hands it over: one or more ASCII digits and nothing else
+// (no sign, no blanks, no second value), at most 2^64 - 1. Anything else gives nothing, and the body's
+// length then counts as unknown.
+std::optional<std::uint64_t> parse_content_length(std::wstring_view text);
+
+// The reason to refuse a response before its file is created, from its announced length (nothing when
+// none was announced): "Файл на сервере слишком большой (N байт, допустимо не больше M)" over the
+// cap, "Размер файла на сервере не совпадает с ожидаемым (N байт вместо E)" for another exact size.
+// Nothing when the download may go on.
+std::optional<std::wstring> announced_length_refusal(std::optional<std::uint64_t> announced,
+                                                     const download_limits& limits);
+// The reason to stop a body once `received` bytes would be in the file: "Сервер передаёт больше
+// данных, чем допустимо (не больше M байт)" past the cap, "Сервер передаёт больше данных, чем
+// ожидалось (E байт)" past an exact size (the smaller of the two limits is reported). Nothing
+// while the body is within both.
+std::optional<std::wstring> received_length_refusal(std::uint64_t received, const download_limits& limits);
+// The reason to refuse a complete body of `received` bytes: "Размер скачанного файла не совпадает с
+// ожидаемым (N байт вместо E)" when an exact size was given and differs. Nothing otherwise.
+std::optional<std::wstring> final_length_refusal(std::uint64_t received, const download_limits& limits);
+
 // ---- Ban check verdict --------------------------------------------------------------------------
 
 enum class verdict { none, banned, not_banned };

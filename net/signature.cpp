@@ -4,16 +4,16 @@
 
 #include "net/net.h"
 
-namespace {
-
 constexpr DWORD kReadChunk = 512;
 
-// The body of a 200 response to `url`, at most kSignatureBodyLimit bytes; nothing with the reason.
-std::optional<std::string> fetch_signature(const std::wstring& url, std::wstring& error) {
+std::optional<std::string> fetch_small_body(const std::wstring& url, std::size_t limit, std::wstring& error) {
     http_handle request = http_get(url, error);
     if (!request) return std::nullopt;
     std::string body;
     char chunk[kReadChunk];
+    // One byte past the limit is kept, so a body that is too long stays too long for its parser; the
+    // rest is never read.
+    const std::size_t keep = limit + 1;
     for (;;) {
         DWORD got = 0;
         if (!WinHttpReadData(request.get(), chunk, kReadChunk, &got)) {
@@ -21,25 +21,24 @@ std::optional<std::string> fetch_signature(const std::wstring& url, std::wstring
             return std::nullopt;
         }
         if (got == 0) break;
-        // Whatever lies beyond the limit is not read: such a body cannot be a signature anyway, and the
-        // parser says so.
-        if (!append_within_limit(body, std::string_view(chunk, got), kSignatureBodyLimit)) break;
+        if (!append_within_limit(body, std::string_view(chunk, got), keep)) break;
     }
     return body;
 }
 
+namespace {
+
+std::optional<std::string> fetch_signature(const std::wstring& url, std::wstring& error) {
+    return fetch_small_body(url, kSignatureBodyLimit, error);
+}
+
 }  // namespace
 
-bool verify_file_signature(const std::wstring& path, std::string_view der, const p256_point& key,
-                           std::wstring& error) {
+bool verify_digest_signature(const sha256_digest& digest, std::string_view der, const p256_point& key,
+                             std::wstring& error) {
     const std::optional<p256_signature> signature = p256_signature_from_der(der);
     if (!signature) {
         error = kSignatureDamagedText;
-        return false;
-    }
-    std::optional<sha256_digest> digest = sha256_file(path);
-    if (!digest) {
-        error = L"Не удалось прочитать скачанный файл: " + path;
         return false;
     }
 
@@ -63,8 +62,9 @@ bool verify_file_signature(const std::wstring& path, std::string_view der, const
     }
     // The verifier takes neither input as const; it writes through neither.
     p256_signature raw = *signature;
-    status = BCryptVerifySignature(public_key.get(), nullptr, digest->data(),
-                                   static_cast<ULONG>(digest->size()), raw.data(), static_cast<ULONG>(raw.size()), 0);
+    sha256_digest hashed = digest;
+    status = BCryptVerifySignature(public_key.get(), nullptr, hashed.data(), static_cast<ULONG>(hashed.size()),
+                                   raw.data(), static_cast<ULONG>(raw.size()), 0);
     if (!BCRYPT_SUCCESS(status)) {
         error = signature_failure_text(static_cast<std::uint32_t>(status));
         return false;
@@ -72,8 +72,23 @@ bool verify_file_signature(const std::wstring& path, std::string_view der, const
     return true;
 }
 
-bool verify_download(const std::wstring& url, const std::wstring& path, std::string_view publisher_key_pem,
-                     std::wstring& error) {
+bool verify_file_signature(const std::wstring& path, std::string_view der, const p256_point& key,
+                           std::wstring& error) {
+    // A damaged signature is reported as such even when the file cannot be read.
+    if (!p256_signature_from_der(der)) {
+        error = kSignatureDamagedText;
+        return false;
+    }
+    const std::optional<sha256_digest> digest = sha256_file(path);
+    if (!digest) {
+        error = L"Не удалось прочитать скачанный файл: " + path;
+        return false;
+    }
+    return verify_digest_signature(*digest, der, key, error);
+}
+
+bool verify_download(const std::wstring& url, const std::wstring& path, const std::optional<sha256_digest>& digest,
+                     std::string_view publisher_key_pem, std::wstring& error) {
     if (publisher_key_pem.empty()) return true;
     // The build checked the key when it embedded it; a key that still does not parse must not turn the
     // check off, so every download fails with a reason instead.
@@ -88,5 +103,9 @@ bool verify_download(const std::wstring& url, const std::wstring& path, std::str
         error = L"Не удалось скачать подпись файла: " + fetch_error;
         return false;
     }
-    return verify_file_signature(path, *der, *key, error);
+    if (!digest) {
+        error = L"Не удалось прочитать скачанный файл: " + path;
+        return false;
+    }
+    return verify_digest_signature(*digest, *der, *key, error);
 }

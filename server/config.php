@@ -35,6 +35,8 @@ function quillmarsh_config(): array
         'launcher_jar_path' => '/launcher/QuillmarshLauncher.jar',
         // The release manifest's path (QUILLMARSH_RELEASE_PATH); its signature is this path + ".sig".
         'release_path' => '/launcher/release.txt',
+        // The shell exe a release manifest may offer (QUILLMARSH_SHELL_PATH).
+        'shell_path' => '/launcher/QuillmarshLauncher.exe',
         // The device log: the client address of each device's last check, 'full', 'truncated' (IPv4 /24,
         // IPv6 /48) or 'off'; and how many days a device and its history are kept after its last check.
         'device_log_address' => 'full',
@@ -69,6 +71,7 @@ function quillmarsh_config(): array
         'java_archive_path' => 'QUILLMARSH_JAVA_ARCHIVE_PATH',
         'launcher_jar_path' => 'QUILLMARSH_LAUNCHER_JAR_PATH',
         'release_path' => 'QUILLMARSH_RELEASE_PATH',
+        'shell_path' => 'QUILLMARSH_SHELL_PATH',
         'device_log_address' => 'QUILLMARSH_DEVICE_LOG_ADDRESS',
         'device_log_days' => 'QUILLMARSH_DEVICE_LOG_DAYS',
         'device_log_queue' => 'QUILLMARSH_DEVICE_LOG_QUEUE',

@@ -19,6 +19,9 @@ std::future<DeviceIdentity> g_identity_ahead;
 std::uint32_t g_fallback_limit_ms = 0;
 // Set by a thread body that met an unexpected error; read by run_shell after the message loop.
 std::atomic<bool> g_unexpected_error{false};
+// The single-instance mutex: set by run_shell on the main thread; taken (and closed) once, by
+// release_instance_mutex on the worker or by run_shell at its end.
+std::atomic<HANDLE> g_instance_mutex{nullptr};
 
 // Lines written before the start stage named the log (the worker could not start, or failed before
 // its first line) go to launcher.log all the same.
@@ -75,6 +78,11 @@ int pump_messages() {
 
 }  // namespace
 
+void release_instance_mutex() {
+    const HANDLE mutex = g_instance_mutex.exchange(nullptr);
+    if (mutex != nullptr) CloseHandle(mutex);
+}
+
 bool start_detached_thread(void (*body)(void*), void* argument) {
     try {
         std::thread thread(body, argument);
@@ -89,6 +97,11 @@ int run_shell(HINSTANCE instance, const shell_setup& setup) {
     kernel_handle mutex{CreateMutexW(nullptr, TRUE, L"QuillmarshLauncher.Shell.Instance")};
     if (!mutex) return 0;
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;  // another shell is running
+    g_instance_mutex.store(mutex.release());
+    // The mutex closes when run_shell ends, after the message loop, unless a self-update closed it.
+    struct mutex_closer {
+        ~mutex_closer() { release_instance_mutex(); }
+    } closer;
 
     // The fingerprint reads the machine and nothing else; it runs while the panel is set up and the
     // device check stage takes its result.
@@ -113,7 +126,7 @@ int run_shell(HINSTANCE instance, const shell_setup& setup) {
         g_fallback_limit_ms = limit;
         SetTimer(nullptr, 0, limit, watchdog_timer);
     }
-    return pump_messages();  // the mutex closes here, after the loop
+    return pump_messages();
 }
 
 int run_shell(HINSTANCE instance) {

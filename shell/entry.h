@@ -12,3 +12,7 @@ int run_shell(HINSTANCE instance);
 // Ends the process with `code` (run_shell's result) without running the static destructors while
 // other threads of the shell still run: every other thread is ended first. Never returns.
 [[noreturn]] void end_shell_process(int code);
+
+// Closes the single-instance mutex ahead of the process's end, so that a shell started now can take
+// it (the self-update's restart). Any thread; only the first call closes it.
+void release_instance_mutex();

@@ -7,6 +7,7 @@
 #include "java/java.h"
 #include "net/net.h"
 #include "shell/panel.h"
+#include "shell/release_flow.h"
 #include "shell/stages.h"
 
 std::atomic<bool> g_launch_finished{false};
@@ -31,7 +32,23 @@ void fail(const stage_failure& failure) {
 
 void worker_thread(launch_context& launch) {
     stage_failure failure;
-    if (!run_start_stage(launch, failure) || !run_device_check_stage(launch, failure)) {
+    if (!run_start_stage(launch, failure)) {
+        fail(failure);
+        return;
+    }
+    // With a publisher key the signed release decides what is downloaded and what may run. Its shell
+    // is installed before anything else: a fixed shell then runs every later stage (the device check
+    // included), and a run that restarts has sent no other request and started nothing.
+    if (release_build()) {
+        launch.release_build = true;
+        run_release_manifest_step(launch);
+        if (run_release_shell_step(launch)) {
+            g_launch_finished.exchange(true);
+            post_status_close();
+            return;
+        }
+    }
+    if (!run_device_check_stage(launch, failure)) {
         fail(failure);
         return;
     }

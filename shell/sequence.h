@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/device.h"
+#include "shell/release_flow_pure.h"
 
 // Set (sequentially consistent exchange) when the client start stage has ended; read by the watchdog.
 extern std::atomic<bool> g_launch_finished;
@@ -20,6 +21,12 @@ struct launch_context {
     std::wstring launcher_dir;
     std::wstring java_home;  // the built-in Java 17, from the Java 17 stage
     std::wstring jar_path;   // the launcher jar, from the launcher update stage
+
+    // Builds with a publisher key only (`release_build` true): the release manifest's verdict and the
+    // verified record, from the manifest step right after the start stage, and the key's fingerprint.
+    bool release_build = false;
+    release_view release;
+    std::string key_fingerprint;
 
     // Results started ahead, so that they overlap slower steps (the panel's set-up, the Java probe);
     // a stage without one computes its own. Nothing started ahead writes a file, sends a request or

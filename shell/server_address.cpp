@@ -6,6 +6,7 @@
 #include "base/system.h"
 #include "base/text.h"
 #include "deployment_values.h"
+#include "download_caps.h"
 
 namespace {
 
@@ -35,6 +36,18 @@ std::wstring builtin_release_path() {
     return builtin_text(deployment::release_path);
 }
 
+std::wstring builtin_shell_path() {
+    return builtin_text(deployment::shell_path);
+}
+
 std::string builtin_product() {
     return unscramble(deployment::product, sizeof deployment::product);
+}
+
+std::uint64_t max_jar_bytes() {
+    return deployment::max_jar_bytes;
+}
+
+std::uint64_t max_archive_bytes() {
+    return deployment::max_archive_bytes;
 }

@@ -64,6 +64,8 @@ else:
     values["ADMIN_ACCESS"] = " ".join(lines + ["deny all;"])
 # The release manifest's path (the shell's QUILLMARSH_RELEASE_PATH); older values files lack it.
 values.setdefault("RELEASE_PATH", "/launcher/release.txt")
+# The shell exe a release may offer (the shell's QUILLMARSH_SHELL_PATH); older values files lack it.
+values.setdefault("SHELL_PATH", "/launcher/QuillmarshLauncher.exe")
 # Every value that is written gets a pattern of its own, so nothing in it can end the directive or
 # mean something else there: no '|', '&', '~', '!', '(' or ')' (operators in PHP-FPM's ini syntax), no
 # quotes, blanks, ';', '$', braces, '#' or line breaks (nginx and the pool).
@@ -84,6 +86,7 @@ PATTERNS = {
     "JAVA_ARCHIVE_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
     "LAUNCHER_JAR_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
     "RELEASE_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
+    "SHELL_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
     "DB_DSN": (r"(?:sqlite|pgsql|mysql):[A-Za-z0-9_./:;=,@%+-]+",
                "a PDO DSN of letters, digits and '_./:;=,@%+-' (user and password go in config.local.php)"),
     "FPM_LISTEN": (rf"{PATH}|{IP_PORT}", "a socket path, a port, or address:port"),

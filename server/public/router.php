@@ -45,7 +45,8 @@ if (str_starts_with($path, '/admin/')) {
 $config = quillmarsh_config();
 // Only the configured paths and their signatures are files: no other name below the folder is served.
 // The release manifest is re-signed often; like the downloads it must never come from a cache unchecked.
-$downloads = [$config['launcher_jar_path'], $config['java_archive_path'], $config['release_path']];
+$downloads = [$config['launcher_jar_path'], $config['java_archive_path'], $config['release_path'],
+    $config['shell_path']];
 if (in_array($path, $downloads, true) || in_array($path, array_map(static fn ($p) => $p . '.sig', $downloads), true)) {
     $file = rtrim((string)$config['files_dir'], '/') . $path;
     if (is_file($file) && is_readable($file)) {

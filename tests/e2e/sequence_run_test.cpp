@@ -295,6 +295,33 @@ public:
         const std::string linux_path = narrow(e2e::own_env(L"QUILLMARSH_TEST_BIN")) + "/signing/" + fixture;
         test_server::set_route(route + L".sig", L"status=200&file=" + test_server::encode(linux_path));
     }
+    // A release manifest of tests/signing ("release-" + name + ".txt") and its signature at the built-in
+    // path; `signature` names another fixture to serve as its ".sig", empty: none at all.
+    std::wstring release_route() const { return route(builtin_release_path()); }
+    void serve_release(const std::string& name, const std::string& signature = "") const {
+        const std::string linux_dir = narrow(e2e::own_env(L"QUILLMARSH_TEST_BIN")) + "/signing/";
+        test_server::set_route(release_route(),
+                               L"status=200&file=" + test_server::encode(linux_dir + "release-" + name + ".txt"));
+        if (signature != "-") serve_signature(release_route(), signature.empty() ? "release-" + name + ".txt.sig"
+                                                                                  : signature);
+    }
+    // What an earlier trusted run of the signed build left: the verified record (a jar digest and the
+    // archive digest of the tests' manifests, each only when given) and the accepted sequence (0: none).
+    void record_verified(const std::wstring& jar_digest, bool java, std::uint64_t sequence = 0) const {
+        const std::string key = fixture("key-fingerprint");
+        std::string text = "quillmarsh-verified 1\nkey " + key + "\n";
+        if (!jar_digest.empty()) text += "jar " + narrow(jar_digest) + "\n";
+        if (java) text += "java-archive " + fixture("release-java-digest") + "\n";
+        ASSERT_TRUE(e2e::make_dirs(launcher_));
+        ASSERT_TRUE(e2e::write_file(file(L"release.verified"), text));
+        if (sequence != 0) {
+            ASSERT_TRUE(e2e::write_file(file(L"release.sequence"), "quillmarsh-sequence 1\nkey " + key +
+                                                                       "\nsequence " + std::to_string(sequence) + "\n"));
+        }
+    }
+    static std::string fixture(const char* name) {
+        return e2e::read_file(e2e::test_bin(L"signing\\" + widen(name))).value_or("");
+    }
     // The shell built with the test publisher key (QUILLMARSH_SIGNED_EXE).
     e2e::launch signed_shell() const {
         e2e::launch l = shell();
@@ -759,12 +786,10 @@ TEST(sequence, works_for_profile_paths_with_spaces_cyrillic_an_apostrophe_or_gre
 }
 
 // ---- Signed payloads -------------------------------------------------------------------------------
-// The shell built with the test publisher key against the signatures openssl made (tests/signing).
+// The shell built with the test publisher key against the release manifests openssl signed
+// (tests/signing).
 
 namespace {
-
-const std::wstring kWrongSignature =
-    L"Подпись файла неверна: файл мог быть подменён. Сообщите администратору сервера.";
 
 #define REQUIRE_SIGNED_WORLD(w)                                           \
     do {                                                                  \
@@ -776,108 +801,345 @@ const std::wstring kWrongSignature =
 
 }  // namespace
 
+// The signed build goes by the release manifest: the payloads' own ".sig" files are never asked for.
 TEST(signed_payloads, a_correctly_signed_update_installs) {
     world w;
     REQUIRE_SIGNED_WORLD(w);
     w.install_java17(kHealthyClient);
-    ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+    w.record_verified(L"", true);
     ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
     w.serve_jar(kJarV2);
-    w.serve_signature(w.jar_route(), "jar-v2.sig");
+    w.serve_release("v2");
 
     const e2e::run_result r = w.run(w.signed_shell());
     expect_quiet_success(r);
 
     expect_in_order(w.log(),
-                    {L"Локальный jar-файл присутствует.",
+                    {L"Файл выпуска принят: номер 10.", L"Локальный jar-файл присутствует.",
                      L"Обнаружено обновление! (Local: " + kJarV1Digest + L", Remote: " + kJarV2Digest + L")",
                      L"Лаунчер обновлён: " + w.jar(), L"Клиент запущен."});
     EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV2);
-    EXPECT_EQ(test_server::hits(w.jar_route() + L".sig"), 1u);
+    EXPECT_EQ(test_server::hits(w.jar_route() + L".sig"), 0u);
+    EXPECT_EQ(test_server::hits(w.archive_route()), 0u);
+    const std::string key = world::fixture("key-fingerprint");
+    EXPECT_EQ(e2e::read_file(w.file(L"release.sequence")).value_or(""),
+              "quillmarsh-sequence 1\nkey " + key + "\nsequence 10\n");
+    EXPECT_EQ(e2e::read_file(w.file(L"release.verified")).value_or(""),
+              "quillmarsh-verified 1\nkey " + key + "\njar " + narrow(kJarV2Digest) + "\njava-archive " +
+                  world::fixture("release-java-digest") + "\n");
+
+    // The next run: the jar is the release's, so it is not even asked for.
+    const std::uint64_t jar_hits = test_server::hits(w.jar_route());
+    w.end_clients();
+    const e2e::run_result again = w.run(w.signed_shell());
+    expect_quiet_success(again);
+    EXPECT_EQ(test_server::hits(w.jar_route()), jar_hits);
+    EXPECT_EQ(count_of(w.log(), L"Локальный jar совпадает с файлом выпуска — обновление не требуется."), 1u);
 }
 
-TEST(signed_payloads, a_jar_without_a_valid_signature_keeps_the_old_jar_and_starts_it) {
+// A manifest that cannot be trusted: nothing is downloaded, the jar and Java 17 recorded as verified run
+// as they are, with a warning; the log says which check failed.
+TEST(signed_payloads, an_untrusted_release_keeps_the_verified_jar_and_starts_it) {
     struct row {
         const char* name;
-        bool signed_build;
-        const char* signature;  // a tests/signing file; nullptr: the server has no ".sig"
-        std::wstring reason;    // empty: the jar is installed as without a key
+        std::string release;    // fixture name; "" none served
+        std::string signature;  // "" its own, "-" none
+        std::wstring reason;
     };
     const row rows[] = {
-        {"another file's signature", true, "jar-v1.sig", kWrongSignature},
-        {"no signature on the server", true, nullptr,
-         L"Не удалось скачать подпись файла: Сервер вернул код 404"},
-        {"a build without a key never asks", false, "jar-v1.sig", L""},
+        {"another file's signature", "v2", "jar-v1.sig", L"подпись файла выпуска неверна"},
+        {"no signature on the server", "v2", "-",
+         L"не удалось скачать подпись файла выпуска: Сервер вернул код 404"},
+        {"no manifest on the server", "", "", L"не удалось скачать файл выпуска: Сервер вернул код 404"},
+        {"a lower sequence", "lower", "", L"номер файла выпуска меньше уже принятого (откат)"},
+        {"an expired manifest", "expired", "", L"срок действия файла выпуска истёк"},
+        {"another product", "other-product", "", L"файл выпуска предназначен для другого продукта"},
     };
     for (const row& rr : rows) {
         SCOPED_TRACE(rr.name);
         world w;
         REQUIRE_SIGNED_WORLD(w);
         const std::wstring home = w.install_java17(kHealthyClient);
-        ASSERT_TRUE(e2e::make_dirs(w.launcher()));
+        w.record_verified(kJarV1Digest, true, 10);
         ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
         w.serve_jar(kJarV2);
-        if (rr.signature != nullptr) w.serve_signature(w.jar_route(), rr.signature);
+        if (!rr.release.empty()) w.serve_release(rr.release, rr.signature);
 
-        const e2e::run_result r = w.run(rr.signed_build ? w.signed_shell() : w.shell());
+        const e2e::run_result r = w.run(w.signed_shell());
         expect_quiet_success(r);
 
-        if (rr.reason.empty()) {
-            EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV2);
-            EXPECT_EQ(test_server::hits(w.jar_route() + L".sig"), 0u);
-            continue;
-        }
-        expect_in_order(w.log(), {L"Локальный jar-файл присутствует.", L"ОШИБКА скачивания: " + rr.reason,
-                                  L"Локальный файл есть — запускаю его без обновления.", L"Клиент запущен."});
-        EXPECT_EQ(count_prefix(w.log(), L"Лаунчер обновлён"), 0u);
+        expect_in_order(w.log(), {L"ВНИМАНИЕ: файл выпуска не принят: " + rr.reason + L". Обновления не скачиваются.",
+                                  L"ВНИМАНИЕ: использую проверенную ранее Java 17 без обновления.",
+                                  L"ВНИМАНИЕ: запускаю проверенный ранее jar без обновления.", L"Клиент запущен."});
+        EXPECT_EQ(test_server::hits(w.jar_route()), 0u);
+        EXPECT_EQ(test_server::hits(w.archive_route()), 0u);
         EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV1);
-        EXPECT_FALSE(e2e::file_exists(w.jar() + L".tmp"));
-        EXPECT_FALSE(e2e::file_exists(w.file(L"last.sha256")));
         EXPECT_EQ(java_starts(home, "jar").size(), 1u);
+        // The accepted sequence never goes down.
+        EXPECT_NE(e2e::read_file(w.file(L"release.sequence")).value_or("").find("\nsequence 10\n"),
+                  std::string::npos);
     }
 }
 
-TEST(signed_payloads, a_first_run_with_a_tampered_jar_ends_with_the_download_box) {
-    world w;
-    REQUIRE_SIGNED_WORLD(w);
-    w.install_java17(kHealthyClient);
-    w.serve_jar(kJarV2);
-    w.serve_signature(w.jar_route(), "jar-v1.sig");
+// Without a trusted manifest, only what a trusted release installed runs: a jar or Java 17 that a build
+// without a key left (no record), or a jar changed since it was recorded, counts as missing.
+TEST(signed_payloads, a_first_run_with_an_untrusted_release_ends_with_the_java_or_the_jar_box) {
+    struct row {
+        const char* name;
+        bool java_present;
+        bool java_recorded;
+        bool jar_present;
+        bool jar_recorded;
+        bool java_box;
+    };
+    const row rows[] = {
+        {"nothing installed", false, false, false, false, true},
+        {"an unsigned build's Java 17 and jar", true, false, true, false, true},
+        {"a verified Java 17, no jar", true, true, false, false, false},
+        {"a verified Java 17, an unsigned build's jar", true, true, true, false, false},
+    };
+    const std::wstring reason = L"Файл выпуска не принят: срок действия файла выпуска истёк.";
+    for (const row& rr : rows) {
+        SCOPED_TRACE(rr.name);
+        world w;
+        REQUIRE_SIGNED_WORLD(w);
+        std::wstring home;
+        if (rr.java_present) home = w.install_java17(kHealthyClient);
+        w.record_verified(rr.jar_recorded ? kJarV2Digest : L"", rr.java_recorded);
+        if (rr.jar_present) ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+        w.serve_jar(kJarV1);
+        w.serve_release("expired");
 
-    const e2e::run_result r = w.run(w.signed_shell());
-    const e2e::box_seen* box = only_box(r);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text, L"Не удалось скачать лаунчер.\n\n" + kWrongSignature);
-    const std::vector<std::wstring> log = w.log();
-    expect_in_order(log, {L"Локальный jar не скачан.", L"ОШИБКА скачивания: " + kWrongSignature});
-    EXPECT_EQ(count_prefix(log, L"ОШИБКА"), 1u);
-    EXPECT_FALSE(e2e::file_exists(w.jar()));
-    EXPECT_FALSE(e2e::file_exists(w.jar() + L".tmp"));
+        const e2e::run_result r = w.run(w.signed_shell());
+        const e2e::box_seen* box = only_box(r);
+        ASSERT_NE(box, nullptr);
+        if (rr.java_box) {
+            EXPECT_EQ(box->text, L"Не удалось скачать и распаковать Java 17.\n\n" + reason +
+                                     L"\n\nПроверьте интернет-соединение и перезапустите лаунчер.\n\nПодробности: " +
+                                     w.file(L"launcher.log"));
+            expect_in_order(w.log(), {L"ОШИБКА: не удалось подготовить Java 17: " + reason});
+        } else {
+            EXPECT_EQ(box->text, L"Не удалось скачать лаунчер.\n\n" + reason);
+            expect_in_order(w.log(), {L"ОШИБКА: нет проверенного jar-файла лаунчера."});
+        }
+        EXPECT_EQ(test_server::hits(w.jar_route()), 0u);
+        EXPECT_EQ(test_server::hits(w.archive_route()), 0u);
+        if (!home.empty()) EXPECT_EQ(java_starts(home, "jar").size(), 0u);
+    }
 }
 
-TEST(signed_payloads, a_tampered_java_archive_fails_both_attempts_and_ends_with_the_java_box) {
+// A jar whose body is not exactly the release's (one byte longer, or another digest) is never installed.
+TEST(signed_payloads, a_jar_that_is_not_the_releases_is_never_installed) {
+    struct row {
+        const char* name;
+        const char* release;
+        bool local_jar;
+        std::wstring error;
+        bool announced = true;  // false: no Content-Length, the body ends when the server closes
+    };
+    const row rows[] = {
+        {"one byte over its size, announced", "short", true,
+         L"Размер файла на сервере не совпадает с ожидаемым (56 байт вместо 55)"},
+        {"one byte over its size, unannounced: stopped there", "short", true,
+         L"Сервер передаёт больше данных, чем ожидалось (55 байт)", false},
+        {"another digest, first run", "wrong-digest", false,
+         L"скачанный файл не совпадает с файлом выпуска (SHA-256)"},
+    };
+    for (const row& rr : rows) {
+        SCOPED_TRACE(rr.name);
+        world w;
+        REQUIRE_SIGNED_WORLD(w);
+        const std::wstring home = w.install_java17(kHealthyClient);
+        w.record_verified(rr.local_jar ? kJarV1Digest : L"", true);
+        if (rr.local_jar) ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+        test_server::set_route(w.jar_route(), L"status=200&body=" + test_server::encode(kJarV2) +
+                                                  (rr.announced ? L"" : L"&length=0"));
+        w.serve_release(rr.release);
+
+        const e2e::run_result r = w.run(w.signed_shell());
+        expect_in_order(w.log(), {L"Файл выпуска принят: номер 10.", L"ОШИБКА скачивания: " + rr.error});
+        EXPECT_FALSE(e2e::file_exists(w.jar() + L".tmp"));
+        EXPECT_EQ(count_prefix(w.log(), L"Лаунчер обновлён"), 0u);
+        if (rr.local_jar) {
+            expect_quiet_success(r);
+            EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV1);
+            EXPECT_EQ(java_starts(home, "jar").size(), 1u);
+        } else {
+            const e2e::box_seen* box = only_box(r);
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(box->text, L"Не удалось скачать лаунчер.\n\n" + rr.error);
+            EXPECT_FALSE(e2e::file_exists(w.jar()));
+        }
+    }
+}
+
+// The release's Java archive digest is checked before anything is unpacked; a build without a key never
+// asks for the manifest.
+TEST(signed_payloads, a_java_archive_that_is_not_the_releases_is_never_unpacked) {
+    {
+        world plain;
+        REQUIRE_SIGNED_WORLD(plain);
+        plain.install_java17(kHealthyClient);
+        plain.serve_jar(kJarV1);
+        plain.serve_release("v1");
+        expect_quiet_success(plain.run());
+        EXPECT_EQ(test_server::hits(plain.release_route()), 0u);
+        EXPECT_EQ(test_server::hits(plain.release_route() + L".sig"), 0u);
+    }
     world w;
     REQUIRE_SIGNED_WORLD(w);
     w.serve_java_archive(kHealthyClient);
-    w.serve_signature(w.archive_route(), "jar-v1.sig");
     w.serve_jar(kJarV1);
-    w.serve_signature(w.jar_route(), "jar-v1.sig");
+    w.serve_release("v1");
 
     const e2e::run_result r = w.run(w.signed_shell());
     const e2e::box_seen* box = only_box(r);
     ASSERT_NE(box, nullptr);
-    const std::wstring reason = L"скачивание Java 17 не удалось: " + kWrongSignature;
-    EXPECT_EQ(box->text, L"Не удалось скачать и распаковать Java 17.\n\n" + reason +
-                             L"\n\nПроверьте интернет-соединение и перезапустите лаунчер.\n\nПодробности: " +
-                             w.file(L"launcher.log"));
-    expect_in_order(w.log(), {L"Подготовка встроенной Java 17...",
-                              L"ОШИБКА: не удалось подготовить Java 17: " + reason});
-    EXPECT_EQ(test_server::hits(w.archive_route()), 2u);
-    EXPECT_EQ(test_server::hits(w.archive_route() + L".sig"), 2u);
+    EXPECT_NE(box->text.find(L"Не удалось скачать и распаковать Java 17.\n\n"), std::wstring::npos);
+    EXPECT_EQ(test_server::hits(w.archive_route() + L".sig"), 0u);
     EXPECT_EQ(test_server::hits(w.jar_route()), 0u);
     for (const wchar_t* left : {L"Java17", L"Java17.new", L"Java17.zip"}) {
         EXPECT_FALSE(e2e::file_exists(w.file(left)) || e2e::dir_exists(w.file(left))) << narrow(left);
     }
-    // Nothing of the archive ran: the unpacker was never started.
     EXPECT_EQ(w.tool_record(L"tar"), "");
+}
+
+// ---- The shell's own update ------------------------------------------------------------------------
+// A trusted release offers the same signed shell built at 1.0.0.1 (QUILLMARSH_SIGNED_NEXT_EXE, offered by
+// signing/release-next.txt). The running exe is a copy in a folder of the test's own.
+
+namespace {
+
+// Waits (bounded) for every process whose image is `exe` to end; false when one is still running.
+bool wait_for_image_to_end(const std::wstring& exe, DWORD limit_ms) {
+    const kernel_handle snapshot{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
+    if (!snapshot) return false;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    bool all_ended = true;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        const kernel_handle process{
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID)};
+        if (!process) continue;
+        std::wstring image(32768, L'\0');
+        DWORD size = static_cast<DWORD>(image.size());
+        if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) continue;
+        image.resize(size);
+        if (upper_ascii(image) != upper_ascii(exe)) continue;
+        all_ended = WaitForSingleObject(process.get(), limit_ms) == WAIT_OBJECT_0 && all_ended;
+    }
+    return all_ended;
+}
+
+struct updating_world {
+    world w;
+    std::wstring app;  // the exe's folder
+    std::wstring exe;
+    std::wstring home;
+
+    updating_world() {
+        if (!w.server_ready() || e2e::own_env(L"QUILLMARSH_SIGNED_NEXT_EXE").empty()) return;
+        app = w.machine_dir(L"app");
+        exe = app + L"\\QuillmarshLauncher.exe";
+        EXPECT_TRUE(CopyFileW(e2e::windows_path(e2e::own_env(L"QUILLMARSH_SIGNED_EXE")).c_str(), exe.c_str(), FALSE));
+        home = w.install_java17(kHealthyClient);
+        w.record_verified(kJarV2Digest, true);
+        EXPECT_TRUE(e2e::write_file(w.jar(), kJarV2));
+        w.serve_jar(kJarV2);
+        w.serve_release("next");
+    }
+    bool ready() const { return !exe.empty(); }
+    std::wstring shell_route() const { return w.route(builtin_shell_path()); }
+    // The exe at the shell's path, sent by its Linux path.
+    void serve_new_shell(const std::string& linux_path) const {
+        test_server::set_route(shell_route(), L"status=200&file=" + test_server::encode(linux_path));
+    }
+    e2e::launch launch() const {
+        e2e::launch l = w.shell();
+        l.exe = exe;
+        return l;
+    }
+};
+
+#define REQUIRE_UPDATING_WORLD(u)                                                     \
+    do {                                                                              \
+        REQUIRE_SIGNED_WORLD(u.w);                                                    \
+        if (!u.ready()) GTEST_SKIP() << "QUILLMARSH_SIGNED_NEXT_EXE is not set";      \
+    } while (0)
+
+}  // namespace
+
+TEST(self_update_run, the_new_exe_replaces_the_running_one_and_runs_the_launch_to_the_client) {
+    updating_world u;
+    REQUIRE_UPDATING_WORLD(u);
+    const std::string old_bytes = e2e::read_bytes(u.exe);
+    const std::wstring next = e2e::windows_path(e2e::own_env(L"QUILLMARSH_SIGNED_NEXT_EXE"));
+    u.serve_new_shell(narrow(e2e::own_env(L"QUILLMARSH_SIGNED_NEXT_EXE")));
+
+    const e2e::run_result r = u.w.run(u.launch());
+    // The old process ends with 0 and shows nothing; the new one goes on by itself.
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_TRUE(r.boxes.empty());
+    ASSERT_TRUE(wait_for_image_to_end(u.exe, 120000));
+
+    EXPECT_EQ(e2e::read_bytes(u.exe), e2e::read_bytes(next));
+    // The restarted exe may already have deleted the old one (its own start deletes what is left); while
+    // it is there, it is the exe that ran before.
+    if (e2e::file_exists(u.exe + L".old")) EXPECT_EQ(e2e::read_bytes(u.exe + L".old"), old_bytes);
+    EXPECT_FALSE(e2e::file_exists(u.exe + L".new"));
+    const std::vector<std::wstring> log = u.w.log();
+    expect_in_order(log, {L"Файл выпуска принят: номер 20.", L"Лаунчер обновлён до версии 1.0.0.1 — перезапуск.",
+                          L"=== Запуск лаунчера ===", L"Файл выпуска принят: номер 20.", L"Клиент запущен."});
+    // The first process sent no request past the manifest and the exe; the client started once.
+    EXPECT_EQ(test_server::hits(u.w.jar_route()), 0u);
+    EXPECT_EQ(java_starts(u.home, "jar").size(), 1u);
+    EXPECT_EQ(test_server::hits(u.shell_route()), 1u);
+
+    // By the next run at the latest the old exe is gone, deleted once; at the offered version already,
+    // nothing is installed.
+    u.w.end_clients();
+    const e2e::run_result again = u.w.run(u.launch());
+    expect_quiet_success(again);
+    EXPECT_FALSE(e2e::file_exists(u.exe + L".old"));
+    EXPECT_EQ(count_of(u.w.log(), L"Удалена прежняя версия лаунчера: " + u.exe + L".old"), 1u);
+    EXPECT_EQ(test_server::hits(u.shell_route()), 1u);
+}
+
+// What must not be installed is not; the run goes on with the running exe to the client.
+// (A folder the player cannot write is made so on the Linux side: tests/scripts/test_self_update_folder.sh.)
+TEST(self_update_run, a_shell_that_cannot_be_installed_leaves_the_running_one_and_the_run_goes_on) {
+    struct row {
+        const char* name;
+        const char* release;
+        const char* offered;  // relative to the test binaries: the exe served at the shell's path
+        std::wstring logged;     // the line's start
+    };
+    const row rows[] = {
+        // The running exe's own bytes, offered as 1.0.0.1: its version record says 1.0.0.0.
+        {"a version record that is not the offered version", "mismatch", "signed/QuillmarshLauncher.exe",
+         L"ОШИБКА обновления лаунчера: "},
+        // The newer shell's stand-in at 1.1.0.0, told to fail its self-test.
+        {"a new exe that fails its self-test", "selftest", "doubles/new_shell/new_shell.exe",
+         L"ОШИБКА обновления лаунчера: "},
+    };
+    for (const row& rr : rows) {
+        SCOPED_TRACE(rr.name);
+        updating_world u;
+        REQUIRE_UPDATING_WORLD(u);
+        const std::string old_bytes = e2e::read_bytes(u.exe);
+        u.w.serve_release(rr.release);
+        u.serve_new_shell(narrow(e2e::own_env(L"QUILLMARSH_TEST_BIN")) + "/" + rr.offered);
+        e2e::launch l = u.launch();
+        l.env.set(L"QUILLMARSH_DOUBLE_SELF_TEST", L"fail");
+        const e2e::run_result r = u.w.run(l);
+        expect_quiet_success(r);
+        EXPECT_EQ(e2e::read_bytes(u.exe), old_bytes);
+        EXPECT_FALSE(e2e::file_exists(u.exe + L".new"));
+        EXPECT_FALSE(e2e::file_exists(u.exe + L".old"));
+        const std::vector<std::wstring> log = u.w.log();
+        EXPECT_EQ(count_prefix(log, L"Лаунчер обновлён до версии"), 0u);
+        EXPECT_EQ(count_prefix(log, rr.logged), 1u);
+        EXPECT_EQ(java_starts(u.home, "jar").size(), 1u);
+    }
 }

@@ -31,6 +31,11 @@ Control (GET on the control port; values are URL-encoded):
         &drop_wait_ms=W               pause before that reset (default 200)
         &close_after=K                full Content-Length, K body bytes, then a normal close (FIN)
         &chunk=C&delay_ms=D           send the body in C-byte pieces with D ms between them
+        &declare=TEXT                 send "Content-Length: TEXT" whatever the body is (a false or
+                                      huge length); the body is sent as it is, then the connection closes
+        &endless=1                    a pattern body that never ends (no Content-Length unless declared):
+                                      it goes on until the client stops reading (at most 8 GiB)
+        &chunked=1                    Transfer-Encoding: chunked, one chunk per piece, no Content-Length
         &close=1                      close the connection after the response (normally keep-alive)
         &hold=1                       send the head, then hold the body until /release for the path
                                       (at most 300 s), so a test decides when the body comes
@@ -57,6 +62,7 @@ import urllib.parse
 
 MAX_HEADER_LINES = 200
 MAX_REQUESTS_PER_CONNECTION = 10000
+ENDLESS_BYTES = 8 << 30  # an "endless" body still ends here, should a client never stop reading
 
 
 class State:
@@ -200,16 +206,26 @@ class DataHandler(socketserver.BaseRequestHandler):
             size = os.path.getsize(route["file"])
         else:
             size = len(prefix) + filler + len(suffix)
-        with_length = route.get("length", "1") != "0"
-        close = route.get("close", "0") == "1" or not with_length
+        endless = route.get("endless", "0") == "1"
+        chunked = route.get("chunked", "0") == "1"
+        declared = route.get("declare")
+        if endless:
+            filler = ENDLESS_BYTES - len(prefix) - len(suffix)
+            size = ENDLESS_BYTES
+        with_length = route.get("length", "1") != "0" and not endless and not chunked
+        close = route.get("close", "0") == "1" or not with_length or declared is not None
         drop_after = int(route["drop_after"]) if "drop_after" in route else None
         close_after = int(route["close_after"]) if "close_after" in route else None
         if close_after is not None:
             close = True
         head = ["HTTP/1.1 %d %s" % (status, "OK" if status == 200 else "Status")]
         head.append("Content-Type: application/octet-stream")
-        if with_length:
+        if declared is not None:
+            head.append("Content-Length: %s" % declared)
+        elif with_length:
             head.append("Content-Length: %d" % size)
+        if chunked:
+            head.append("Transfer-Encoding: chunked")
         head.append("Connection: %s" % ("close" if close else "keep-alive"))
         try:
             sock.sendall(("\r\n".join(head) + "\r\n\r\n").encode("latin-1"))
@@ -220,7 +236,7 @@ class DataHandler(socketserver.BaseRequestHandler):
                 limit = min(close_after, size)
             chunk = int(route.get("chunk", "65536"))
             delay = int(route.get("delay_ms", "0")) / 1000.0
-            if "file" in route and self.tls is None and delay == 0 and limit == size:
+            if "file" in route and self.tls is None and delay == 0 and limit == size and not chunked:
                 with open(route["file"], "rb") as f:
                     sock.sendfile(f, 0, limit)
             else:
@@ -235,13 +251,18 @@ class DataHandler(socketserver.BaseRequestHandler):
                             piece = body_piece(prefix, filler, suffix, sent, n)
                         if not piece:
                             break
-                        sock.sendall(piece)
+                        if chunked:
+                            sock.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
+                        else:
+                            sock.sendall(piece)
                         sent += len(piece)
                         if delay and sent < limit:
                             time.sleep(delay)
                 finally:
                     if f is not None:
                         f.close()
+                if chunked and not endless and drop_after is None and close_after is None:
+                    sock.sendall(b"0\r\n\r\n")
             if drop_after is not None:
                 # Let the client take what was sent and wait for more, as on a link that breaks: a
                 # reset right behind the data can reach a client that then sees a plain end of body.

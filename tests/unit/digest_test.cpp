@@ -2,6 +2,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/net.h"
 #include "base/handle.h"
@@ -73,6 +74,31 @@ TEST(sha256_bytes, matches_the_published_vectors) {
     for (const vector_row& r : fips_rows) {
         SCOPED_TRACE(r.message.substr(0, 60));
         EXPECT_EQ(hex(sha256_bytes(r.message)), r.digest);
+    }
+}
+
+TEST(sha256_stream, pieces_of_any_size_give_the_published_digest) {
+    for (const vector_row& r : fips_rows) {
+        SCOPED_TRACE(r.message.substr(0, 60));
+        // Whole, byte by byte for short messages, and in 65536-byte pieces with an empty piece between.
+        std::vector<std::vector<std::size_t>> splits = {{r.message.size()}};
+        if (r.message.size() <= 64) splits.push_back(std::vector<std::size_t>(r.message.size(), 1));
+        splits.push_back({0, 65536, 0, 65536});
+        for (const std::vector<std::size_t>& split : splits) {
+            sha256_stream stream = sha256_start();
+            ASSERT_TRUE(stream.ok);
+            std::size_t at = 0;
+            for (std::size_t i = 0; at < r.message.size(); ++i) {
+                const std::size_t piece = split[i % split.size()];
+                sha256_add(stream, std::string_view(r.message).substr(at, piece));
+                at += piece;
+            }
+            const std::optional<sha256_digest> digest = sha256_finish(stream);
+            ASSERT_TRUE(digest.has_value());
+            EXPECT_EQ(hex(*digest), r.digest);
+            // A finished stream gives nothing more: a second digest would be of a hash that BCrypt reset.
+            EXPECT_FALSE(sha256_finish(stream).has_value());
+        }
     }
 }
 

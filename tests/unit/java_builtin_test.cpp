@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cwctype>
+#include <thread>
 
-#include "java/java.h"
-#include "net/net.h"
+#include "java/java_internal.h"
+#include "net/net_internal.h"
 #include "base/log.h"
 #include "shell/panel_internal.h"
 #include "shell/server_address.h"
@@ -22,6 +23,11 @@ namespace {
 const std::wstring& run_tag() {
     static const std::wstring tag = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
     return tag;
+}
+
+// The cap the built-in path gets in the product.
+download_limits archive_limits() {
+    return download_limits{max_archive_bytes(), std::nullopt};
 }
 
 const std::string& java_double_bytes() {
@@ -151,7 +157,7 @@ TEST(java17_provisioning, an_existing_home_is_returned_at_once_whether_or_not_it
         make_double_home(home, r.ini);
         const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
         std::wstring error = L"untouched";
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
         EXPECT_EQ(result, std::optional<std::wstring>(home));
         EXPECT_EQ(error, L"untouched");
         EXPECT_EQ(test_server::hits(path), 0u);
@@ -186,7 +192,8 @@ TEST(java17_provisioning, a_missing_runtime_is_downloaded_unpacked_and_swapped_i
                                                       ++calls;
                                                       last_done = done;
                                                       last_total = total;
-                                                  });
+                                                  },
+                                                  archive_limits());
         EXPECT_EQ(result, std::optional<std::wstring>(s.target() + r.relative));
         EXPECT_EQ(error, L"");
         EXPECT_EQ(test_server::hits(path), 1u);
@@ -217,7 +224,7 @@ TEST(java17_provisioning, a_failed_first_download_is_followed_by_a_second_attemp
     std::wstring error;
     const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, [&](std::uint64_t, std::uint64_t) {
         if (!switched) switched = test_server::set_route(path, good);
-    });
+    }, archive_limits());
     ASSERT_TRUE(switched);
     EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\jdk"));
     EXPECT_EQ(error, L"");
@@ -231,7 +238,7 @@ TEST(java17_provisioning, powershell_unpacks_when_tar_is_missing_even_below_a_pa
     scene s(false, true, L"O'Brien\\launcher");
     const std::wstring path = s.route(s.file_option(archive_with({"jdk-17/bin/java.exe"})));
     std::wstring error;
-    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
     EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\jdk-17"));
     EXPECT_EQ(error, L"");
     // The double read the literals as PowerShell would: the apostrophe survived the quoting.
@@ -262,7 +269,7 @@ TEST(java17_provisioning, tar_runs_from_the_system_folder_never_beside_the_progr
 
     const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
     std::wstring error;
-    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
 
     SetCurrentDirectoryW(previous_cwd);
     const std::string system_record = read_file(system_log);
@@ -300,7 +307,7 @@ TEST(java17_provisioning, when_both_unpackers_fail_the_tar_reason_is_reported) {
         write_file(s.tools + L"\\powershell_double.ini", "exit=1\n");
         const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
         const std::wstring inside = r.want_inside.empty() ? L"не удалось запустить: tar.exe -xf \"" + s.archive() +
                                                                L"\" -C \"" + s.staging() + L"\""
                                                          : r.want_inside;
@@ -329,7 +336,7 @@ TEST(java17_provisioning, an_archive_without_a_working_home_one_or_two_levels_do
         scene s;
         const std::wstring path = s.route(s.file_option(r.zip));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
         EXPECT_FALSE(result.has_value());
         EXPECT_EQ(error, L"Java 17 распакована, но java.exe не запускается");
         EXPECT_EQ(test_server::hits(path), 2u);
@@ -344,7 +351,7 @@ TEST(java17_provisioning, a_download_that_fails_twice_reports_the_download_reaso
     scene s;
     const std::wstring path = s.route(L"status=404&body=missing");
     std::wstring error;
-    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {});
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
     EXPECT_FALSE(result.has_value());
     const std::wstring prefix = L"скачивание Java 17 не удалось: ";
     EXPECT_EQ(error.substr(0, prefix.size()), prefix);
@@ -352,7 +359,7 @@ TEST(java17_provisioning, a_download_that_fails_twice_reports_the_download_reaso
     // Two attempts, each as many requests as one download makes (it may try a second route).
     const std::wstring single = s.route(L"status=404&body=missing");
     std::wstring single_error;
-    EXPECT_FALSE(download_to_file(s.url(single), s.temp.path + L"\\single.zip", {}, single_error));
+    EXPECT_FALSE(download_to_file(s.url(single), s.temp.path + L"\\single.zip", archive_limits(), {}, single_error));
     EXPECT_EQ(error, prefix + single_error);
     EXPECT_EQ(test_server::hits(path), 2 * test_server::hits(single));
     EXPECT_FALSE(exists(s.staging()));
@@ -377,7 +384,7 @@ TEST(java17_provisioning, a_version_key_is_compared_without_letter_case_and_a_mi
         scene s;
         const std::wstring path = s.route(s.file_option(zip));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), r.key, false, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), r.key, false, error, {}, archive_limits());
         EXPECT_EQ(result.has_value(), r.accepted);
         EXPECT_EQ(error, r.accepted ? L"" : L"скачанный Java17.zip не совпадает с ключом версии");
         EXPECT_EQ(test_server::hits(path), 1u);  // a mismatch gets no second attempt
@@ -395,7 +402,7 @@ TEST(java17_provisioning, forced_provisioning_replaces_a_working_home_or_keeps_i
         make_double_home(s.target() + L"\\old-jdk");
         const std::wstring path = s.route(s.file_option(archive_with({"new-jdk/bin/java.exe"})));
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", true, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", true, error, {}, archive_limits());
         EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\new-jdk"));
         EXPECT_EQ(error, L"");
         EXPECT_FALSE(exists(s.target() + L"\\old-jdk"));
@@ -406,11 +413,142 @@ TEST(java17_provisioning, forced_provisioning_replaces_a_working_home_or_keeps_i
         make_double_home(s.target() + L"\\old-jdk");
         const std::wstring path = s.route(L"status=500");
         std::wstring error;
-        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", true, error, {});
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", true, error, {}, archive_limits());
         EXPECT_EQ(result, std::optional<std::wstring>(s.target() + L"\\old-jdk"));
         EXPECT_EQ(error.rfind(L"скачивание Java 17 не удалось: ", 0), 0u);
         EXPECT_TRUE(exists(s.target() + L"\\old-jdk\\bin\\java.exe"));
     }
+}
+
+// ---- A clean unpack folder, the archive held while it is unpacked, the unpackers' job --------------
+
+TEST(java17_provisioning, a_leftover_staging_folder_that_cannot_be_removed_fails_the_attempt_before_any_download) {
+    NEED_SERVER();
+    struct row {
+        const char* name;
+        bool as_file;  // a file planted under the folder's name instead of a folder with a held file
+    };
+    for (const row& r : {row{"a file inside held open", false}, row{"a file in the folder's place", true}}) {
+        SCOPED_TRACE(r.name);
+        scene s;
+        const std::wstring held = r.as_file ? s.staging() : s.staging() + L"\\jdk\\bin\\java.exe";
+        write_file(held, "left over");
+        // Another program reads it and lets others read it, nothing more: it cannot be deleted.
+        kernel_handle holder{CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+        ASSERT_TRUE(holder);
+        const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
+        std::wstring error;
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
+        holder.reset();
+        EXPECT_FALSE(result.has_value());
+        EXPECT_EQ(error, L"не удалось очистить папку распаковки: " + s.staging());
+        EXPECT_EQ(test_server::hits(path), 0u);  // nothing downloaded, nothing merged
+        EXPECT_EQ(s.log_of(L"tar"), "");
+        EXPECT_EQ(read_file(held), "left over");
+        EXPECT_FALSE(exists(s.target()));
+    }
+}
+
+// Another program that writes into the archive in the one moment between the download and the unpack
+// when no handle holds it.
+bool g_archive_written = false;
+void write_into_archive(const std::wstring& path) {
+    kernel_handle file{CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr)};
+    DWORD written = 0;
+    g_archive_written = file && WriteFile(file.get(), "PK", 2, &written, nullptr) && written == 2;
+}
+
+TEST(java17_provisioning, an_archive_changed_after_its_download_is_never_unpacked) {
+    NEED_SERVER();
+    scene s;
+    const std::wstring path = s.route(s.file_option(archive_with({"jdk/bin/java.exe"})));
+    g_archive_written = false;
+    g_downloaded_file_hook = &write_into_archive;
+    std::wstring error;
+    const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {}, archive_limits());
+    g_downloaded_file_hook = nullptr;
+    ASSERT_TRUE(g_archive_written);
+    EXPECT_FALSE(result.has_value());
+    EXPECT_EQ(error, L"скачивание Java 17 не удалось: Файл изменён после скачивания: " + s.archive());
+    EXPECT_EQ(test_server::hits(path), 2u);
+    EXPECT_EQ(s.log_of(L"tar"), "");
+    EXPECT_EQ(s.log_of(L"powershell"), "");
+    EXPECT_FALSE(exists(s.archive()));
+    EXPECT_FALSE(exists(s.staging()));
+}
+
+TEST(java17_provisioning, an_archive_over_the_cap_is_refused_and_nothing_is_left) {
+    NEED_SERVER();
+    scene s;
+    const std::string zip = archive_with({"jdk/bin/java.exe"});
+    struct row {
+        const char* name;
+        std::wstring options;
+        std::wstring want;
+    };
+    const std::wstring cap = std::to_wstring(zip.size() - 1);
+    const row rows[] = {
+        {"announced", s.file_option(zip),
+         L"Файл на сервере слишком большой (" + std::to_wstring(zip.size()) + L" байт, допустимо не больше " + cap + L")"},
+        {"not announced", s.file_option(zip) + L"&length=0",
+         L"Сервер передаёт больше данных, чем допустимо (не больше " + cap + L" байт)"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::wstring path = s.route(r.options);
+        std::wstring error;
+        const auto result = ensure_builtin_java17(s.launcher, s.url(path), L"", false, error, {},
+                                                  download_limits{zip.size() - 1, std::nullopt});
+        EXPECT_FALSE(result.has_value());
+        EXPECT_EQ(error, L"скачивание Java 17 не удалось: " + r.want);
+        EXPECT_FALSE(exists(s.archive()));
+        EXPECT_FALSE(exists(s.staging()));
+        EXPECT_EQ(s.log_of(L"tar"), "");
+    }
+}
+
+TEST(java17_unpacker, a_hung_unpacker_ends_when_the_job_handle_closes) {
+    scene s;
+    write_file(s.tools + L"\\tar_double.ini", "hang=1\n");
+    const kernel_handle release{CreateEventW(nullptr, TRUE, FALSE, L"Local\\quillmarsh-tar-double-release")};
+    ASSERT_TRUE(release);
+    // The result is not checked: the code of a process ended with its job says nothing about the job.
+    std::wstring error = L"untouched";
+    const std::wstring command = L"tar.exe -xf \"x.zip\" -C \"" + s.staging() + L"\"";
+    std::thread runner([&] { run_system_program(kTarProgram, command, error); });
+    // The double says when it hangs; only then is it surely in the job (it joins before it runs).
+    bool hanging = false;
+    for (int i = 0; i < 3000 && !hanging; ++i) {
+        hanging = s.log_of(L"tar").find("hanging\n") != std::string::npos;
+        if (!hanging) Sleep(20);
+    }
+    ASSERT_TRUE(hanging) << s.log_of(L"tar");
+    // What the end of the shell's process does to the job, done alone.
+    g_system_program_job.reset();
+    runner.join();
+    SetEvent(release.get());  // lets a double that was not ended go on its own
+    EXPECT_NE(error, L"превышен таймаут (120 сек)");
+    EXPECT_EQ(s.log_of(L"tar").find("released"), std::string::npos) << s.log_of(L"tar");
+}
+
+TEST(java17_stage, leftovers_of_a_killed_run_go_even_when_the_runtime_is_present) {
+    NEED_SERVER();
+    scene s;
+    const std::wstring home = s.target() + L"\\jdk";
+    make_double_home(home);
+    write_file(s.archive(), "half an archive");
+    write_file(s.staging() + L"\\jdk\\bin\\java.exe", "half unpacked");
+    const std::wstring base_path = L"/java17-stage-leftovers-" + run_tag();
+    env_guard base(L"QUILLMARSH_BASE_URL", s.url(base_path));
+    launch_context launch;
+    launch.launcher_dir = s.launcher;
+    stage_failure failure;
+    EXPECT_TRUE(run_java17_stage(launch, failure));
+    EXPECT_EQ(launch.java_home, home);
+    EXPECT_FALSE(exists(s.archive()));
+    EXPECT_FALSE(exists(s.staging()));
+    EXPECT_EQ(test_server::hits(base_path + builtin_java_archive_path()), 0u);
 }
 
 TEST(java17_stage, a_ready_runtime_is_logged_and_handed_on) {

@@ -261,6 +261,9 @@ TEST_F(net_http, an_unreachable_server_reports_the_second_route_with_its_code) {
 
 // ---- Download to file -----------------------------------------------------------------------------
 
+// Limits far above every body these cases send.
+const download_limits kRoomy{1u << 30, std::nullopt};
+
 struct progress_log {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
     download_progress callback() {
@@ -276,7 +279,8 @@ TEST_F(net_http, download_streams_the_body_and_reports_progress) {
     ASSERT_TRUE(test_server::set_route(L"/net/dl/body", L"size=" + std::to_wstring(size)));
     progress_log progress;
     std::wstring error = L"untouched";
-    ASSERT_TRUE(download_to_file(http(L"/net/dl/body"), target, progress.callback(), error)) << narrow(error);
+    ASSERT_TRUE(download_to_file(http(L"/net/dl/body"), target, kRoomy, progress.callback(), error))
+        << narrow(error);
     EXPECT_EQ(error, L"untouched");
     EXPECT_EQ(read_bytes(target), test_server::pattern(size));
     ASSERT_FALSE(progress.calls.empty());
@@ -296,7 +300,8 @@ TEST_F(net_http, download_of_an_empty_body_makes_an_empty_file_without_progress)
     ASSERT_TRUE(test_server::set_body(L"/net/dl/empty", ""));
     progress_log progress;
     std::wstring error;
-    ASSERT_TRUE(download_to_file(http(L"/net/dl/empty"), target, progress.callback(), error)) << narrow(error);
+    ASSERT_TRUE(download_to_file(http(L"/net/dl/empty"), target, kRoomy, progress.callback(), error))
+        << narrow(error);
     ASSERT_TRUE(exists(target));
     EXPECT_EQ(read_bytes(target), "");
     EXPECT_TRUE(progress.calls.empty());
@@ -309,7 +314,8 @@ TEST_F(net_http, download_without_content_length_reports_the_total_as_received) 
     ASSERT_TRUE(test_server::set_route(L"/net/dl/nolength", L"length=0&size=" + std::to_wstring(size)));
     progress_log progress;
     std::wstring error;
-    ASSERT_TRUE(download_to_file(http(L"/net/dl/nolength"), target, progress.callback(), error)) << narrow(error);
+    ASSERT_TRUE(download_to_file(http(L"/net/dl/nolength"), target, kRoomy, progress.callback(), error))
+        << narrow(error);
     EXPECT_EQ(read_bytes(target), test_server::pattern(size));
     ASSERT_FALSE(progress.calls.empty());
     for (const auto& [done, total] : progress.calls) {
@@ -326,7 +332,7 @@ TEST_F(net_http, download_of_a_slow_body_in_small_pieces_is_complete) {
     const std::wstring target = dir.file(L"slow.bin");
     ASSERT_TRUE(test_server::set_route(L"/net/dl/slow", L"size=5000&chunk=700&delay_ms=20"));
     std::wstring error;
-    ASSERT_TRUE(download_to_file(http(L"/net/dl/slow"), target, {}, error)) << narrow(error);
+    ASSERT_TRUE(download_to_file(http(L"/net/dl/slow"), target, kRoomy, {}, error)) << narrow(error);
     EXPECT_EQ(read_bytes(target), test_server::pattern(5000));
 }
 
@@ -338,12 +344,13 @@ TEST_F(net_http, download_to_a_file_held_without_write_sharing_fails_with_code_3
     kernel_handle holder{CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
     ASSERT_TRUE(holder);
     std::wstring error;
-    EXPECT_FALSE(download_to_file(http(L"/net/dl/held"), target, {}, error));
+    EXPECT_FALSE(download_to_file(http(L"/net/dl/held"), target, kRoomy, {}, error));
     holder.reset();
     EXPECT_EQ(error, L"Не удалось создать файл (код 32): " + target);
     EXPECT_EQ(read_bytes(target), "old");
     // The cached connection survives: the next download from the server works.
-    EXPECT_TRUE(download_to_file(http(L"/net/dl/held"), dir.file(L"second.bin"), {}, error)) << narrow(error);
+    EXPECT_TRUE(download_to_file(http(L"/net/dl/held"), dir.file(L"second.bin"), kRoomy, {}, error))
+        << narrow(error);
 }
 
 TEST_F(net_http, download_broken_mid_body_deletes_the_partial_file) {
@@ -357,7 +364,7 @@ TEST_F(net_http, download_broken_mid_body_deletes_the_partial_file) {
         ASSERT_TRUE(test_server::set_route(route, L"size=400000&" + std::wstring(how) + L"=150000"));
         progress_log progress;
         std::wstring error;
-        EXPECT_FALSE(download_to_file(http(route), target, progress.callback(), error));
+        EXPECT_FALSE(download_to_file(http(route), target, kRoomy, progress.callback(), error));
         EXPECT_EQ(error.rfind(L"Ошибка приёма данных (код ", 0), 0u) << narrow(error);
         EXPECT_EQ(error.back(), L')');
         EXPECT_FALSE(exists(target));
@@ -375,7 +382,7 @@ TEST_F(net_http, download_with_another_status_never_creates_or_truncates_the_fil
     ASSERT_TRUE(test_server::set_route(L"/net/dl/forbidden", L"status=403&body=no"));
     for (const std::wstring& target : {kept, absent}) {
         std::wstring error;
-        EXPECT_FALSE(download_to_file(http(L"/net/dl/forbidden"), target, {}, error));
+        EXPECT_FALSE(download_to_file(http(L"/net/dl/forbidden"), target, kRoomy, {}, error));
         EXPECT_EQ(error, L"Сервер вернул код 403");
     }
     EXPECT_EQ(read_bytes(kept), "keep me");

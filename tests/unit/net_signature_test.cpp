@@ -96,6 +96,8 @@ protected:
 
     std::wstring url() const { return test_server::url(port, prefix + L"/payload.bin"); }
     std::wstring sig_path() const { return prefix + L"/payload.bin.sig"; }
+    // What a download of the payload would have computed on the way.
+    std::optional<sha256_digest> payload_digest() const { return sha256_file(dir.file(L"payload.bin")); }
 
     temp_dir dir{L"sigdl"};
     std::uint16_t port = 0;
@@ -126,7 +128,7 @@ TEST_F(signed_download, the_sig_beside_the_url_decides) {
         SCOPED_TRACE(r.name);
         ASSERT_TRUE(test_server::set_route(sig_path(), r.route));
         std::wstring error = L"untouched";
-        const bool ok = verify_download(url(), dir.file(L"payload.bin"), pem, error);
+        const bool ok = verify_download(url(), dir.file(L"payload.bin"), payload_digest(), pem, error);
         EXPECT_EQ(ok, r.want.empty());
         if (r.whole) {
             EXPECT_EQ(error, r.want.empty() ? L"untouched" : r.want);
@@ -139,12 +141,12 @@ TEST_F(signed_download, the_sig_beside_the_url_decides) {
 TEST_F(signed_download, without_a_key_nothing_is_fetched_and_a_broken_key_fails_every_check) {
     ASSERT_TRUE(test_server::set_body(sig_path(), fixture(L"payload.bin.sig")));
     std::wstring error = L"untouched";
-    EXPECT_TRUE(verify_download(url(), dir.file(L"payload.bin"), "", error));
+    EXPECT_TRUE(verify_download(url(), dir.file(L"payload.bin"), payload_digest(), "", error));
     EXPECT_EQ(error, L"untouched");
     EXPECT_EQ(test_server::hits(sig_path()), 0u);
 
     const std::string broken_key = "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n";
-    EXPECT_FALSE(verify_download(url(), dir.file(L"payload.bin"), broken_key, error));
+    EXPECT_FALSE(verify_download(url(), dir.file(L"payload.bin"), payload_digest(), broken_key, error));
     EXPECT_EQ(error, L"Ключ проверки подписей в программе повреждён. Сообщите администратору сервера.");
     EXPECT_EQ(test_server::hits(sig_path()), 0u);
 }

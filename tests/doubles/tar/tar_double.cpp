@@ -9,15 +9,30 @@
 //     environment variable QUILLMARSH_TAR_EXIT=N, else "exit=N" in tar_double.ini.
 // Every start appends "cmdline=<command line>" (UTF-8) to tar_double.log. Both files are in
 // QUILLMARSH_DOUBLE_DIR when that is set, else beside the program.
+//
+// A hung unpacker: with "hang=1" in tar_double.ini the double appends "hanging" to its log and waits,
+// unpacking nothing, until the test sets the event named kReleaseEvent (at most 300 s); only then does
+// it append "released" and end with 0. A double that was ended from outside never writes "released".
 #include <windows.h>
 #include <shellapi.h>
 
 #include "zip_extract.h"
 
+constexpr wchar_t kReleaseEvent[] = L"Local\\quillmarsh-tar-double-release";
+
 int wmain() {
     using namespace zip_double;
     const std::wstring here = record_directory();
     record(here + L"\\tar_double.log", "cmdline=" + to_utf8(GetCommandLineW()));
+
+    std::string ini;
+    if (read_all(here + L"\\tar_double.ini", ini) && ini.find("hang=1") != std::string::npos) {
+        const HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
+        record(here + L"\\tar_double.log", "hanging");
+        WaitForSingleObject(release, 300000);
+        record(here + L"\\tar_double.log", "released");
+        return 0;
+    }
 
     const long long forced = forced_exit(L"QUILLMARSH_TAR_EXIT", here + L"\\tar_double.ini");
     if (forced >= 0) return static_cast<int>(static_cast<std::uint32_t>(forced));
