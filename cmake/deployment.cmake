@@ -14,6 +14,10 @@ set(QUILLMARSH_LAUNCHER_JAR_PATH "/launcher/QuillmarshLauncher.jar" CACHE STRING
 set(QUILLMARSH_HWID_KEY "quillmarsh-dev-key-NOT-FOR-RELEASE" CACHE STRING
     "HWID signing key shared with the server (34 bytes in the development default)")
 
+# Where a build with failure reports (QUILLMARSH_FAILURE_REPORTS) sends them, below the server base.
+set(QUILLMARSH_REPORT_PATH "/launcher/report.php" CACHE STRING
+    "Server path of the failure reports; the default is 20 bytes")
+
 # Signed payloads (off by default): a file with the publisher's P-256 public key in PEM, as
 # `openssl ec -pubout` writes it. With a key, every downloaded jar and Java archive must carry a valid
 # detached signature (<payload>.sig) before it is used. The key is public; it is embedded as it is.
@@ -45,7 +49,8 @@ function(quillmarsh_write_deployment_header PATH)
     set(body "// Generated at configure time from the deployment values; scrambled, never committed.\n")
     string(APPEND body "#pragma once\n#include <cstddef>\n#include <cstdint>\n\nnamespace deployment {\n")
     foreach(pair "server_host;QUILLMARSH_SERVER_HOST" "java_archive_path;QUILLMARSH_JAVA_ARCHIVE_PATH"
-                 "launcher_jar_path;QUILLMARSH_LAUNCHER_JAR_PATH" "hwid_key;QUILLMARSH_HWID_KEY")
+                 "launcher_jar_path;QUILLMARSH_LAUNCHER_JAR_PATH" "report_path;QUILLMARSH_REPORT_PATH"
+                 "hwid_key;QUILLMARSH_HWID_KEY")
         list(GET pair 0 name)
         list(GET pair 1 var)
         quillmarsh_scramble("${${var}}" items len)

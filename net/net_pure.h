@@ -122,7 +122,8 @@ std::string json_string(std::string_view bytes);
 // end of a longer one, is dropped. A final line end does not make an empty last line.
 std::vector<std::string> last_log_lines(std::string_view text, bool whole, std::size_t count);
 
-// The user's profile folder becomes "%USERPROFILE%" and the user name "<user>", in UTF-8 text.
+// The user's profile folder becomes "%USERPROFILE%" and each of the user's names (the account's and the
+// environment's, which may differ) "<user>", in UTF-8 text.
 //
 // Matching folds case the way a reader of Windows paths expects, without the platform's table: ASCII
 // A-Z, Cyrillic А-Я and Ё to their lower-case letters; '/' and '\' count as the same character. The
@@ -134,7 +135,8 @@ std::vector<std::string> last_log_lines(std::string_view text, bool whole, std::
 // every such letter. Replacements are never matched again. Empty names mask nothing; so does a profile
 // folder of fewer than three characters (a bare drive). The result is valid UTF-8 (as valid_utf8).
 constexpr std::size_t kShortUserName = 3;
-std::string redact_personal(std::string_view text, std::string_view profile, std::string_view user);
+std::string redact_personal(std::string_view text, std::string_view profile,
+                            const std::vector<std::string>& users);
 
 // What a report holds. All strings UTF-8; the text and the lines are made valid and cut by report_body.
 struct report_fields {

@@ -1,5 +1,6 @@
 // Failure reports without the platform: the code of each box, UTF-8 repair, JSON strings, the log's
 // tail, the masking of the profile folder and user name, and the body within the server's limits.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -206,14 +207,20 @@ std::vector<std::string> last_log_lines(std::string_view text, bool whole, std::
     return out;
 }
 
-std::string redact_personal(std::string_view text, std::string_view profile, std::string_view user) {
+std::string redact_personal(std::string_view text, std::string_view profile,
+                            const std::vector<std::string>& users) {
     const std::u32string source = decode(text);
     std::u32string home = decode(profile);
     while (!home.empty() && is_separator(home.back())) home.pop_back();
     if (home.size() < 3) home.clear();
     home = folded(home);
-    const std::u32string name = folded(decode(user));
-    const bool short_name = name.size() < kShortUserName;
+    std::vector<std::u32string> names;
+    for (const std::string& user : users) {
+        if (!user.empty()) names.push_back(folded(decode(user)));
+    }
+    // The longest first: of two names where one starts the other, the whole longer one is masked.
+    std::sort(names.begin(), names.end(),
+              [](const std::u32string& a, const std::u32string& b) { return a.size() > b.size(); });
 
     std::string out;
     out.reserve(text.size());
@@ -227,16 +234,20 @@ std::string redact_personal(std::string_view text, std::string_view profile, std
                 continue;
             }
         }
-        if (matches_at(source, at, name)) {
+        bool masked = false;
+        for (const std::u32string& name : names) {
+            if (!matches_at(source, at, name)) continue;
             const std::size_t end = at + name.size();
             const bool component = (at == 0 || is_separator(source[at - 1])) &&
                                    (end == source.size() || is_separator(source[end]));
-            if (!short_name || component) {
+            if (name.size() >= kShortUserName || component) {
                 out += "<user>";
                 at = end;
-                continue;
+                masked = true;
+                break;
             }
         }
+        if (masked) continue;
         encode(out, source[at]);
         ++at;
     }

@@ -18,6 +18,7 @@ bool run_java17_stage(launch_context& launch, stage_failure& failure) {
     // The bar belongs to the download only; the failure box must not show a stale one either.
     post_status_progress(-1);
     if (!home) {
+        failure.kind = final_box::java17_failed;
         failure.log = L"ОШИБКА: не удалось подготовить Java 17: " + error;
         failure.box = L"Не удалось скачать и распаковать Java 17.\n\n" + error +
                       L"\n\nПроверьте интернет-соединение и перезапустите лаунчер.\n\nПодробности: " +

@@ -47,6 +47,7 @@ bool run_launcher_update_stage(launch_context& launch, stage_failure& failure) {
             return true;
         }
         failure.log.clear();  // the line above is the failure's line
+        failure.kind = final_box::launcher_download_failed;
         failure.box = L"Не удалось скачать лаунчер.\n\n" + error;
         return false;
     }
@@ -60,6 +61,7 @@ bool run_launcher_update_stage(launch_context& launch, stage_failure& failure) {
         DeleteFileW(temp_path.c_str());
         if (file_exists(jar_path)) return true;
         failure.log.clear();
+        failure.kind = final_box::launcher_digest_failed;
         failure.box = L"Не удалось скачать лаунчер.";
         return false;
     }

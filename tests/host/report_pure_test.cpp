@@ -146,12 +146,19 @@ TEST(failure_report, masks_the_profile_folder_and_the_user_name) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(u8s(r.text));
-        EXPECT_EQ(redact_personal(u8s(r.text), u8s(r.profile), u8s(r.user)), u8s(r.want));
+        EXPECT_EQ(redact_personal(u8s(r.text), u8s(r.profile), {u8s(r.user)}), u8s(r.want));
     }
 }
 
 TEST(failure_report, masking_repairs_invalid_utf8) {
-    EXPECT_EQ(redact_personal(std::string("\xD0\x98\xFF", 3), "C:\\Users\\x", "x"), u8s(u8"И\uFFFD"));
+    EXPECT_EQ(redact_personal(std::string("\xD0\x98\xFF", 3), "C:\\Users\\x", {"x"}), u8s(u8"И\uFFFD"));
+}
+
+TEST(failure_report, masks_every_name_of_the_user) {
+    // The account's name and the environment's differ (a renamed account); one starts the other.
+    EXPECT_EQ(redact_personal(u8s(u8R"(D:\Ivan\a E:\Ivanov\b Ivanovich)"), "", {"ivan", u8s(u8"IVANOV")}),
+              u8s(u8R"(D:\<user>\a E:\<user>\b <user>ich)"));
+    EXPECT_EQ(redact_personal("C:\\Users\\bob\\x", "", {"", "bob"}), "C:\\Users\\<user>\\x");
 }
 
 TEST(failure_report, builds_the_body_in_member_order) {
