@@ -34,7 +34,10 @@ struct report_world {
                           std::to_wstring(GetTickCount64());
     std::wstring report_path = prefix + L"/launcher/report.php";
 
-    report_world() { test_server::set_body(prefix + L"/launcher/hwid_ban.php", R"({"banned":false})"); }
+    report_world() {
+        e2e::make_dirs(roaming + L"\\.quillmarsh");  // a player who has run the launcher before
+        test_server::set_body(prefix + L"/launcher/hwid_ban.php", R"({"banned":false})");
+    }
     ~report_world() { test_server::release(report_path); }  // a held connection must not outlive the test
 
     std::wstring launcher_log() const { return roaming + L"\\.quillmarsh\\launcher\\launcher.log"; }
@@ -114,8 +117,8 @@ TEST(failure_report_e2e, a_missing_java17_sends_one_signed_and_masked_report) {
     EXPECT_EQ(body.find(utf8(L"ТЕСТОВ-ЁЖИК")), std::string::npos);
     EXPECT_EQ(body.find(utf8(L"тестов-ёжик")), std::string::npos);
     EXPECT_NE(body.find(R"(%USERPROFILE%\\AppData\\Roaming\\.quillmarsh\\launcher\\launcher.log")"),
-              std::string::npos);  // the end of the box's text
-    EXPECT_NE(body.find(utf8(L"\"Каталог лаунчера: ") + R"(%USERPROFILE%\\AppData\\Roaming)"), std::string::npos);
+              std::string::npos) << body;  // the end of the box's text
+    EXPECT_NE(body.find(utf8(L"] Каталог лаунчера: ") + R"(%USERPROFILE%\\AppData\\Roaming)"), std::string::npos);
     EXPECT_NE(body.find(utf8(L"ОШИБКА: не удалось подготовить Java 17: ")), std::string::npos);
 
     // Sent and answered: no line about the report in the log.
