@@ -153,3 +153,37 @@ TEST(failure_report_e2e, the_default_build_sends_nothing) {
     // The run did reach the server: the ban check was asked.
     EXPECT_EQ(test_server::hits(w.prefix + L"/launcher/hwid_ban.php"), 1u);
 }
+
+TEST(failure_report_e2e, the_device_check_reports_a_missing_verdict_but_never_the_ban) {
+    if (!test_server::find()) GTEST_SKIP() << "the test server fixture is not running";
+    ASSERT_FALSE(reports_exe().empty()) << "QUILLMARSH_REPORTS_EXE is not set";
+    struct row {
+        const char* name;
+        int status;
+        std::string answer;
+        const wchar_t* box_start;
+        const char* code;  // nullptr: no report
+    };
+    const row rows[] = {
+        {"no verdict", 500, "oops", L"Не удалось проверить устройство.\n\nСервер проверки недоступен.",
+         "ban_check_failed"},
+        {"banned", 200, R"({"banned":true})", L"Ваше железо заблокированно!", nullptr},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        report_world w;
+        test_server::set_body(w.prefix + L"/launcher/hwid_ban.php", r.answer, r.status);
+        test_server::set_body(w.report_path, R"({"stored":true})");
+        const e2e::run_result result = w.run(reports_exe());
+        ASSERT_TRUE(result.exited);
+        ASSERT_EQ(result.boxes.size(), 1u);
+        EXPECT_EQ(result.boxes[0].text.rfind(r.box_start, 0), 0u) << utf8(result.boxes[0].text);
+        const std::vector<test_server::post_seen> posts = test_server::posts(w.report_path);
+        if (r.code == nullptr) {
+            EXPECT_EQ(posts.size(), 0u);
+        } else {
+            ASSERT_EQ(posts.size(), 1u);
+            EXPECT_EQ(member(posts[0].body, "code"), r.code);
+        }
+    }
+}
