@@ -59,6 +59,8 @@ void send_report(report_job* job) {
     } else if (!send_failure_report(job->report, error)) {
         job->outcome = error;
     }
+    // The key's copy is not kept past its use (the job itself is never freed).
+    SecureZeroMemory(job->report.key.data(), job->report.key.size());
     SetEvent(job->done);
 }
 
