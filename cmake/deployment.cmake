@@ -23,6 +23,10 @@ set(QUILLMARSH_VERSION "1.0.0.0" CACHE STRING "File version of the program, a.b.
 set(QUILLMARSH_HWID_KEY "quillmarsh-dev-key-NOT-FOR-RELEASE" CACHE STRING
     "HWID signing key shared with the server (34 bytes in the development default)")
 
+# Where a build with failure reports (QUILLMARSH_FAILURE_REPORTS) sends them, below the server base.
+set(QUILLMARSH_REPORT_PATH "/launcher/report.php" CACHE STRING
+    "Server path of the failure reports; the default is 20 bytes")
+
 # Signed payloads (off by default): a file with the publisher's P-256 public key in PEM, as
 # `openssl ec -pubout` writes it. With a key, downloads are checked against the publisher's signatures
 # before they are used. Only the file's PUBLIC KEY block is embedded; a file that also holds a private
@@ -145,7 +149,7 @@ function(quillmarsh_write_deployment_header PATH)
     endif()
     foreach(pair "server_host;QUILLMARSH_SERVER_HOST" "java_archive_path;QUILLMARSH_JAVA_ARCHIVE_PATH"
                  "launcher_jar_path;QUILLMARSH_LAUNCHER_JAR_PATH" "release_path;QUILLMARSH_RELEASE_PATH"
-                 "shell_path;QUILLMARSH_SHELL_PATH"
+                 "shell_path;QUILLMARSH_SHELL_PATH" "report_path;QUILLMARSH_REPORT_PATH"
                  "product;QUILLMARSH_PRODUCT" "hwid_key;QUILLMARSH_HWID_KEY")
         list(GET pair 0 name)
         list(GET pair 1 var)

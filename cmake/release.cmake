@@ -22,7 +22,7 @@ if(QUILLMARSH_RELEASE)
         "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=."
         "-ffile-prefix-map=${PROJECT_BINARY_DIR}=build"
         -g0)
-    foreach(t pure shellcore QuillmarshLauncher)
+    foreach(t pure shellcore failure_report QuillmarshLauncher)
         target_compile_options(${t} PRIVATE ${release_compile_options})
     endforeach()
     target_link_options(QuillmarshLauncher PRIVATE

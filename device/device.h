@@ -18,6 +18,9 @@ DeviceIdentity collect_device_identity();
 std::wstring compute_hwid();
 // HMAC-SHA256 of the hwid's 64 characters under the signing key; empty for an empty hwid.
 std::wstring sign_hwid(const std::wstring& hwid);
+// A copy of the signing key's bytes, for an HMAC made apart from the fingerprint (a failure report's
+// body, on a thread that must not read this module's values while the process ends). Never logged or sent.
+std::string hwid_signing_key();
 
 // The SMBIOS reader and the eight probes (empty when the source is not available).
 component_map read_smbios_components();

@@ -189,6 +189,10 @@ std::wstring sign_hwid(const std::wstring& hwid) {
     return hex_lower(hmac_sha256(signing_key(), to_utf8(hwid)));
 }
 
+std::string hwid_signing_key() {
+    return signing_key();
+}
+
 DeviceIdentity collect_device_identity() {
     DeviceIdentity identity;
     // The device check expects an answer, never an exception: out of memory here means no

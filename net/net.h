@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/handle.h"
 #include "net/net_pure.h"
@@ -131,3 +132,30 @@ struct ban_check_result {
 // directly, each with a session of its own. `error` is meaningful only when `answered` is false.
 ban_check_result check_hwid_ban(const std::wstring& base_url, const std::wstring& hwid, const std::wstring& sig,
                                 std::wstring& error);
+
+// ---- Failure report -----------------------------------------------------------------------------
+
+// What a failure report is made of, gathered by the caller when the box is shown. Owned copies: the
+// report may be sent on a thread of its own that outlives the caller's frame.
+struct failure_report {
+    std::wstring url;              // the server base + the report path
+    std::string key;               // the deployment's HWID signing key: the body's HMAC, never sent
+    std::wstring hwid;             // the fingerprint and its signature as the ban check sent them
+    std::wstring sig;
+    std::string code;              // failure_code of the box
+    std::wstring text;             // the box's text
+    std::wstring log_path;         // launcher.log; its last lines go with the report
+    std::wstring profile;          // masked as %USERPROFILE%
+    std::vector<std::wstring> user_names;  // masked as <user>
+};
+
+// Every WinHTTP phase of a report (resolve, connect, send, receive) ends within this time.
+constexpr int kReportTimeoutMs = 3000;
+
+// Builds the body (the log's last kReportLogLines lines, the text and the lines masked with
+// redact_personal, the program's file version and the Windows version from RtlGetVersion) and POSTs it
+// once, with the system's proxy settings and the relaxed certificate checks of the ban check, with
+// "X-Quillmarsh-Mac: " + the lower-case hex HMAC-SHA256 of the body under `key`. No retry and no
+// second route. True on a 200 answer; false with the reason in `error`. Touches no process-wide value
+// of the program: it may run while the process ends.
+bool send_failure_report(const failure_report& report, std::wstring& error);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/text_pure.h"
 
@@ -103,3 +104,87 @@ constexpr const wchar_t* kSignatureWrongText =
 // The reason for a failed verification from the verifier's status: kSignatureWrongText for
 // STATUS_INVALID_SIGNATURE (0xC000A000), "Не удалось проверить подпись файла (код N)" for any other.
 std::wstring signature_failure_text(std::uint32_t status);
+
+// ---- Failure reports ----------------------------------------------------------------------------
+
+// Every kind of final box a run can end in, in the order a run meets them.
+enum class final_box {
+    launcher_dir_not_writable,
+    no_fingerprint,
+    ban_check_failed,
+    banned,
+    java17_failed,
+    launcher_download_failed,
+    launcher_digest_failed,
+    client_start_failed,
+    watchdog_timeout,
+    unexpected_error,
+    worker_start_failed,
+};
+
+// The failure code the server knows the box by; nothing for the boxes that are never reported: a
+// launcher folder that cannot be written (no log exists), no fingerprint (nothing to sign with) and
+// the ban verdict (the server gave it).
+std::optional<std::string_view> failure_code(final_box box);
+
+// The server's limits on a report: the body, the box's text, the log's lines and each line, in bytes
+// of UTF-8 (lines: a count).
+constexpr std::size_t kReportBodyLimit = 16384;
+constexpr std::size_t kReportTextLimit = 4096;
+constexpr std::size_t kReportLogLines = 64;
+constexpr std::size_t kReportLineLimit = 1000;
+
+// The bytes as UTF-8 the server accepts: every ill-formed sequence (a stray continuation byte, an
+// overlong form, a surrogate, a value above U+10FFFF, a cut-off sequence) and every NUL becomes U+FFFD.
+std::string valid_utf8(std::string_view bytes);
+
+// At most `limit` bytes of valid UTF-8, cut before the character that would not fit.
+std::string_view cut_utf8(std::string_view valid, std::size_t limit);
+
+// A JSON string literal (quotes included) of the bytes made valid as by valid_utf8: '"' and '\' are
+// escaped with a backslash, characters below U+0020 as \u00XX, everything else is written as it is.
+std::string json_string(std::string_view bytes);
+
+// The last `count` lines of a log file's text, oldest first, each without its line end (LF, CR LF).
+// A carriage return elsewhere in a line becomes a space. `whole` says the text starts at the file's
+// start: then a leading byte order mark is dropped; otherwise the first line, which may be the cut-off
+// end of a longer one, is dropped. A final line end does not make an empty last line.
+std::vector<std::string> last_log_lines(std::string_view text, bool whole, std::size_t count);
+
+// The user's profile folder becomes "%USERPROFILE%" and each of the user's names (the account's and the
+// environment's, which may differ) "<user>", in UTF-8 text.
+//
+// Matching folds case the way a reader of Windows paths expects, without the platform's table: ASCII
+// A-Z, Cyrillic А-Я and Ё to their lower-case letters; '/' and '\' count as the same character. The
+// profile folder (trailing separators ignored) matches where it is followed by the end of the text or a
+// character that cannot continue a folder name (so C:\Users\Ivan does not match C:\Users\Ivanov).
+// The user name matches anywhere when it has at least kShortUserName characters (a name inside a
+// longer word is masked too: nothing of it may leave the machine); a shorter name matches only as a
+// whole path component (between separators or the text's ends), so a one-letter name does not mask
+// every such letter. Replacements are never matched again. Empty names mask nothing; so does a profile
+// folder of fewer than three characters (a bare drive). The result is valid UTF-8 (as valid_utf8).
+constexpr std::size_t kShortUserName = 3;
+std::string redact_personal(std::string_view text, std::string_view profile,
+                            const std::vector<std::string>& users);
+
+// What a report holds. All strings UTF-8; the text and the lines are made valid and cut by report_body.
+struct report_fields {
+    std::string hwid;
+    std::string sig;
+    std::string code;
+    std::string shell_version;
+    std::string windows_version;
+    std::string text;
+    std::vector<std::string> log;  // oldest first
+};
+
+// The report's JSON object: members in the order hwid, sig, code, shell_version, windows_version, text,
+// log; no white space. The text is cut to kReportTextLimit bytes, each line to kReportLineLimit bytes
+// (on character boundaries) and only the last kReportLogLines lines are kept; then the oldest lines are
+// dropped until the body has at most kReportBodyLimit bytes, and if even no lines do not fit, the text
+// is cut further (never below one character).
+std::string report_body(const report_fields& fields);
+
+// "a.b.c.d" from a version resource (VS_VERSIONINFO) as stored in the program file: the file version of
+// its fixed part, found by its signature 0xFEEF04BD at a 4-byte boundary; empty when there is none.
+std::string file_version_text(std::string_view resource);

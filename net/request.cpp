@@ -41,8 +41,10 @@ http_handle open_session(http_route route, const request_timeouts& timeouts) {
     return session;
 }
 
-http_handle open_get_request(HINTERNET connection, const url_parts& url, bool relax_certificates) {
-    http_handle request{WinHttpOpenRequest(connection, L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+namespace {
+
+http_handle open_request(HINTERNET connection, const wchar_t* verb, const url_parts& url, bool relax_certificates) {
+    http_handle request{WinHttpOpenRequest(connection, verb, url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0)};
     if (request && relax_certificates) {
         DWORD flags = kIgnoredCertificateErrors;
@@ -50,6 +52,16 @@ http_handle open_get_request(HINTERNET connection, const url_parts& url, bool re
         WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
     }
     return request;
+}
+
+}  // namespace
+
+http_handle open_get_request(HINTERNET connection, const url_parts& url, bool relax_certificates) {
+    return open_request(connection, L"GET", url, relax_certificates);
+}
+
+http_handle open_post_request(HINTERNET connection, const url_parts& url, bool relax_certificates) {
+    return open_request(connection, L"POST", url, relax_certificates);
 }
 
 unsigned long response_status(HINTERNET request) {

@@ -33,6 +33,8 @@ http_handle open_session(http_route route, const request_timeouts& timeouts);
 // wrong usage, name mismatch and expired date checks are off (the project's servers may use
 // self-made certificates). Empty with the last error set.
 http_handle open_get_request(HINTERNET connection, const url_parts& url, bool relax_certificates);
+// The same for a POST of a body the caller sends (a failure report).
+http_handle open_post_request(HINTERNET connection, const url_parts& url, bool relax_certificates);
 
 // WinHttpQueryHeaders of the status code; 0 when the query fails.
 unsigned long response_status(HINTERNET request);

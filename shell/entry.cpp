@@ -6,6 +6,7 @@
 #include "base/handle.h"
 #include "base/log.h"
 #include "shell/entry_internal.h"
+#include "shell/failure_report.h"
 #include "shell/launcher_dir.h"
 #include "shell/panel.h"
 #include "shell/watchdog.h"
@@ -35,7 +36,8 @@ void end_after_unexpected_error(bool worker) noexcept {
     try {
         if (worker) name_log_if_unnamed();
         log_line(L"ОШИБКА: непредвиденная ошибка лаунчера.");
-        show_error_box(L"Произошла непредвиденная ошибка лаунчера.\n\nПерезапустите лаунчер.");
+        show_final_box(final_box::unexpected_error,
+                       L"Произошла непредвиденная ошибка лаунчера.\n\nПерезапустите лаунчер.");
     } catch (...) {  // out of memory even for the line or the box: the panel still closes
     }
     g_unexpected_error.store(true);
@@ -114,7 +116,8 @@ int run_shell(HINSTANCE instance, const shell_setup& setup) {
         // Nothing can run the launch sequence: say so once and end instead of leaving an empty panel.
         name_log_if_unnamed();
         log_line(L"ОШИБКА: не удалось создать рабочий поток лаунчера.");
-        show_error_box(L"Не удалось запустить лаунчер.\n\nПерезапустите компьютер и попробуйте снова.");
+        show_final_box(final_box::worker_start_failed,
+                       L"Не удалось запустить лаунчер.\n\nПерезапустите компьютер и попробуйте снова.");
         DestroyWindow(window);
         pump_messages();
         return 1;

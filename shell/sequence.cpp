@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "java/java.h"
 #include "net/net.h"
+#include "shell/failure_report.h"
 #include "shell/panel.h"
 #include "shell/release_flow.h"
 #include "shell/stages.h"
@@ -24,7 +25,7 @@ namespace {
 
 void fail(const stage_failure& failure) {
     if (!failure.log.empty()) log_line(failure.log);
-    show_error_box(failure.box);
+    show_final_box(failure.kind, failure.box);
     post_status_close();
 }
 

@@ -11,6 +11,7 @@
 
 #include "device/device.h"
 #include "shell/release_flow_pure.h"
+#include "net/net_pure.h"
 
 // Set (sequentially consistent exchange) when the client start stage has ended; read by the watchdog.
 extern std::atomic<bool> g_launch_finished;
@@ -69,6 +70,7 @@ std::wstring launcher_file(const launch_context& launch, const wchar_t* name);
 struct stage_failure {
     std::wstring log;
     std::wstring box;
+    final_box kind = final_box::unexpected_error;  // every stage names its box
 };
 
 // The launch sequence on the worker thread over `launch` (empty, or with results started ahead);

@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "client/client.h"
 #include "java/java.h"
+#include "shell/failure_report.h"
 #include "shell/panel.h"
 #include "shell/stages.h"
 
@@ -25,5 +26,6 @@ void run_client_start_stage(launch_context& launch) {
             return;
         }
     }
-    show_error_box(no_client_started_text(attempt.error, attempt.client_output, launcher_file(launch, L"launcher.log")));
+    show_final_box(final_box::client_start_failed,
+                   no_client_started_text(attempt.error, attempt.client_output, launcher_file(launch, L"launcher.log")));
 }

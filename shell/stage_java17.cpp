@@ -13,6 +13,7 @@
 namespace {
 
 void fill_java_failure(const launch_context& launch, const std::wstring& error, stage_failure& failure) {
+    failure.kind = final_box::java17_failed;
     failure.log = L"ОШИБКА: не удалось подготовить Java 17: " + error;
     failure.box = L"Не удалось скачать и распаковать Java 17.\n\n" + error +
                   L"\n\nПроверьте интернет-соединение и перезапустите лаунчер.\n\nПодробности: " +

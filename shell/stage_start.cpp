@@ -11,6 +11,7 @@ bool run_start_stage(launch_context& launch, stage_failure& failure) {
     log_line(L"=== Запуск лаунчера ===");
     log_line(L"Каталог лаунчера: " + launch.launcher_dir);
     if (location.writable) return true;
+    failure.kind = final_box::launcher_dir_not_writable;
     failure.log = L"ОШИБКА: каталог лаунчера недоступен для записи.";
     failure.box = L"Лаунчеру не удалось создать свои файлы.\n\nКаталог: " + launch.launcher_dir +
                   L"\n\nПроверьте права на запись в этот каталог, настройки антивируса и синхронизацию облачных "

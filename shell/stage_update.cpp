@@ -27,6 +27,7 @@ bool release_update(launch_context& launch, const std::optional<std::wstring>& l
     const jar_plan plan = plan_jar(launch.release, local);
     if (plan == jar_plan::missing) {
         failure.log = L"ОШИБКА: нет проверенного jar-файла лаунчера.";
+        failure.kind = final_box::launcher_download_failed;
         failure.box = L"Не удалось скачать лаунчер.\n\n" + untrusted_release_text(launch);
         return false;
     }
@@ -64,6 +65,7 @@ bool release_update(launch_context& launch, const std::optional<std::wstring>& l
             return true;
         }
         failure.log.clear();  // the line above is the failure's line
+        failure.kind = final_box::launcher_download_failed;
         failure.box = L"Не удалось скачать лаунчер.\n\n" + error;
         return false;
     }
@@ -75,6 +77,7 @@ bool release_update(launch_context& launch, const std::optional<std::wstring>& l
         const std::optional<verified_record>& verified = launch.release.verified;
         if (local && verified && verified->jar_sha256_hex == *local) return true;
         failure.log.clear();
+        failure.kind = final_box::launcher_download_failed;
         failure.box = L"Не удалось скачать лаунчер.\n\n" + error;
         return false;
     }
@@ -117,6 +120,7 @@ bool run_launcher_update_stage(launch_context& launch, stage_failure& failure) {
             return true;
         }
         failure.log.clear();  // the line above is the failure's line
+        failure.kind = final_box::launcher_download_failed;
         failure.box = L"Не удалось скачать лаунчер.\n\n" + error;
         return false;
     }
@@ -129,6 +133,7 @@ bool run_launcher_update_stage(launch_context& launch, stage_failure& failure) {
         discard_download(*download);
         if (file_exists(jar_path)) return true;
         failure.log.clear();
+        failure.kind = final_box::launcher_digest_failed;
         failure.box = L"Не удалось скачать лаунчер.";
         return false;
     }

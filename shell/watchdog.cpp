@@ -6,12 +6,13 @@
 
 #include "base/log.h"
 #include "base/text_pure.h"
+#include "shell/failure_report.h"
 #include "shell/sequence.h"
 
 void watchdog_time_out(std::uint32_t limit_ms) {
     log_line(L"WATCHDOG: превышен общий таймаут лаунчера (" + decimal(limit_ms / 1000) +
              L" сек). Принудительное завершение.");
-    show_error_box(L"Лаунчер завис и был принудительно завершён.\n\nПроверьте интернет-соединение и перезапустите "
+    show_final_box(final_box::watchdog_timeout, L"Лаунчер завис и был принудительно завершён.\n\nПроверьте интернет-соединение и перезапустите "
                    L"лаунчер.");
     TerminateProcess(GetCurrentProcess(), 1);
     for (;;) Sleep(INFINITE);  // TerminateProcess on the own process does not return

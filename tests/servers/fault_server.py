@@ -39,12 +39,16 @@ Control (GET on the control port; values are URL-encoded):
         &close=1                      close the connection after the response (normally keep-alive)
         &hold=1                       send the head, then hold the body until /release for the path
                                       (at most 300 s), so a test decides when the body comes
+        &silent=1                     answer nothing: hold the connection until /release for the path
+                                      (at most 300 s), then close it
     /reset_next?count=N               reset (TCP RST) the next N accepted data connections at once
     /release?path=/p                  let the held bodies of /p go (now and for later requests)
     /reset                            forget all routes, counters and the log
     /connections                      decimal count of TCP connections accepted on the data listeners
     /log                              one line per request: listener TAB request line TAB User-Agent
     /hits?path=/p                     decimal count of requests for /p (any query)
+    /posts?path=/p                    one line per request with a body (Content-Length, at most 1 MiB
+                                      kept) for /p: its X-Quillmarsh-Mac header TAB the body in hex
 Prefer paths of your own over /reset: several test programs may share one server.
 """
 
@@ -63,6 +67,7 @@ import urllib.parse
 MAX_HEADER_LINES = 200
 MAX_REQUESTS_PER_CONNECTION = 10000
 ENDLESS_BYTES = 8 << 30  # an "endless" body still ends here, should a client never stop reading
+MAX_REQUEST_BODY = 1024 * 1024
 
 
 class State:
@@ -72,6 +77,7 @@ class State:
         self.connections = 0
         self.log = []
         self.hits = {}
+        self.posts = {}
         self.reset_next = 0
         self.releases = {}
 
@@ -89,6 +95,7 @@ class State:
             self.connections = 0
             self.log = []
             self.hits = {}
+            self.posts = {}
 
 
 STATE = State()
@@ -188,9 +195,22 @@ class DataHandler(socketserver.BaseRequestHandler):
             parts = request_line.split(" ")
             target = parts[1] if len(parts) >= 2 else "/"
             path = split_target(target)
+            body = None
+            length = headers.get("content-length", "")
+            if length.isdigit():
+                # The body is read (so the next request starts where it should) and kept for /posts.
+                if int(length) > MAX_REQUEST_BODY:
+                    return
+                try:
+                    body = self.reader.read(int(length))
+                except (OSError, ValueError):
+                    return
             with STATE.lock:
                 STATE.log.append("%s\t%s\t%s" % (self.listener, request_line, headers.get("user-agent", "")))
                 STATE.hits[path] = STATE.hits.get(path, 0) + 1
+                if body is not None:
+                    STATE.posts.setdefault(path, []).append(
+                        "%s\t%s" % (headers.get("x-quillmarsh-mac", ""), body.hex()))
                 route = dict(STATE.routes.get(path, {}))
             if not self.respond(route, path):
                 return
@@ -198,6 +218,9 @@ class DataHandler(socketserver.BaseRequestHandler):
     def respond(self, route, path):
         """Sends one response; False when the connection must end."""
         sock = self.request
+        if route.get("silent", "0") == "1":
+            STATE.release_event(path).wait(300)
+            return False
         status = int(route.get("status", "404"))
         prefix = route.get("body", "not found" if not route else "").encode("utf-8")
         suffix = route.get("suffix", "").encode("utf-8")
@@ -320,6 +343,9 @@ class ControlHandler(socketserver.StreamRequestHandler):
         elif parsed.path == "/log":
             with STATE.lock:
                 text = "".join(entry + "\n" for entry in STATE.log)
+        elif parsed.path == "/posts":
+            with STATE.lock:
+                text = "".join(entry + "\n" for entry in STATE.posts.get(query.get("path", ""), []))
         elif parsed.path == "/hits":
             with STATE.lock:
                 text = str(STATE.hits.get(query.get("path", ""), 0))

@@ -17,6 +17,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "base/handle.h"
 #include "tests/support/support.h"
@@ -151,6 +152,29 @@ inline std::string log_lines_with(const std::string& needle) {
     std::string out;
     while (std::getline(in, line)) {
         if (line.find(needle) != std::string::npos) out += line + "\n";
+    }
+    return out;
+}
+
+// A request with a body that the server kept: its X-Quillmarsh-Mac header and the body's bytes.
+struct post_seen {
+    std::string mac;
+    std::string body;
+};
+
+// The requests with a body for `path`, in the order they came.
+inline std::vector<post_seen> posts(const std::wstring& path) {
+    std::istringstream in(control(L"/posts?path=" + encode(std::string(path.begin(), path.end()))).value_or(""));
+    std::vector<post_seen> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::size_t tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        post_seen post{line.substr(0, tab), {}};
+        for (std::size_t i = tab + 1; i + 1 < line.size(); i += 2) {
+            post.body.push_back(static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16)));
+        }
+        out.push_back(std::move(post));
     }
     return out;
 }
