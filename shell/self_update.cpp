@@ -338,8 +338,8 @@ int run_self_test(HINSTANCE instance) {
     if (!own || own->product.empty()) return 1;
     // The built-in configuration decodes: the download paths are server paths, and a publisher key,
     // when the build has one, is a key.
-    if (builtin_launcher_jar_path().rfind(L"/", 0) != 0) return 1;
-    if (builtin_java_archive_path().rfind(L"/", 0) != 0) return 1;
+    const auto server_path = [](const std::wstring& path) { return !path.empty() && path.front() == L'/'; };
+    if (!server_path(builtin_launcher_jar_path()) || !server_path(builtin_java_archive_path())) return 1;
     const std::string_view key = publisher_key_pem();
     if (!key.empty() && !p256_point_from_pem(key)) return 1;
     return 0;

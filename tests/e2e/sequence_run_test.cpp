@@ -906,7 +906,9 @@ TEST(signed_payloads, a_first_run_with_an_untrusted_release_ends_with_the_java_o
         std::wstring home;
         if (rr.java_present) home = w.install_java17(kHealthyClient);
         w.record_verified(rr.jar_recorded ? kJarV2Digest : L"", rr.java_recorded);
-        if (rr.jar_present) ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+        if (rr.jar_present) {
+            ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+        }
         w.serve_jar(kJarV1);
         w.serve_release("expired");
 
@@ -924,7 +926,9 @@ TEST(signed_payloads, a_first_run_with_an_untrusted_release_ends_with_the_java_o
         }
         EXPECT_EQ(test_server::hits(w.jar_route()), 0u);
         EXPECT_EQ(test_server::hits(w.archive_route()), 0u);
-        if (!home.empty()) EXPECT_EQ(java_starts(home, "jar").size(), 0u);
+        if (!home.empty()) {
+            EXPECT_EQ(java_starts(home, "jar").size(), 0u);
+        }
     }
 }
 
@@ -951,7 +955,9 @@ TEST(signed_payloads, a_jar_that_is_not_the_releases_is_never_installed) {
         REQUIRE_SIGNED_WORLD(w);
         const std::wstring home = w.install_java17(kHealthyClient);
         w.record_verified(rr.local_jar ? kJarV1Digest : L"", true);
-        if (rr.local_jar) ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+        if (rr.local_jar) {
+            ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+        }
         test_server::set_route(w.jar_route(), L"status=200&body=" + test_server::encode(kJarV2) +
                                                   (rr.announced ? L"" : L"&length=0"));
         w.serve_release(rr.release);
@@ -1086,7 +1092,9 @@ TEST(self_update_run, the_new_exe_replaces_the_running_one_and_runs_the_launch_t
     EXPECT_EQ(e2e::read_bytes(u.exe), e2e::read_bytes(next));
     // The restarted exe may already have deleted the old one (its own start deletes what is left); while
     // it is there, it is the exe that ran before.
-    if (e2e::file_exists(u.exe + L".old")) EXPECT_EQ(e2e::read_bytes(u.exe + L".old"), old_bytes);
+    if (e2e::file_exists(u.exe + L".old")) {
+        EXPECT_EQ(e2e::read_bytes(u.exe + L".old"), old_bytes);
+    }
     EXPECT_FALSE(e2e::file_exists(u.exe + L".new"));
     const std::vector<std::wstring> log = u.w.log();
     expect_in_order(log, {L"Файл выпуска принят: номер 20.", L"Лаунчер обновлён до версии 1.0.0.1 — перезапуск.",
