@@ -19,17 +19,12 @@ set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 source "$src/tests/support/server.sh"
 source "$src/tests/support/db.sh"
+source "$src/tests/support/traffic.sh"
 work=$(mktemp -d)
 chmod 755 "$work"
-traffic_pids=()
 dev_state=$work/dev
-stop_traffic() {
-    : >"$work/traffic.stop"
-    [ ${#traffic_pids[@]} -eq 0 ] || wait "${traffic_pids[@]}" 2>/dev/null
-    traffic_pids=()
-}
 cleanup() {
-    stop_traffic
+    traffic_stop
     server_stop
     bash "$src/server/bin/dev-server.sh" --stop "$dev_state"
     test_db_drop
@@ -37,15 +32,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
-}
-tally() { sort | uniq -c | awk '{ printf "%s%s x%s", sep, $2, $1; sep = ", " }'; }  # "200 x20, 429 x10"
-wait_for() {  # wait_for SECONDS COMMAND...: polls until the command succeeds; false when it never did
-    local end=$((SECONDS + $1)); shift
-    until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done
-}
 
 echo "database: $(test_db_kind)"
 key=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
@@ -91,26 +77,7 @@ client=0
 next_address() { client=$((client + 1)); address=127.3.$((client / 250)).$((client % 250 + 1)); }
 
 # ---- Background: correctly signed checks of 200 devices, from 127.N.0.0/16 ---------------------------------
-php -r 'for ($i = 0; $i < 200; $i++) { $h = hash("sha256", "report traffic $i");
-    echo "hwid=$h&sig=", hash_hmac("sha256", $h, $argv[1]), "\n"; }' "$key" >"$work/checks"
-mapfile -t checks <"$work/checks"
-# traffic N: four checks per connection; ends after 1,500 connections, 600 s, or when traffic.stop appears.
-traffic() {
-    local n=$1 i k url end=$((SECONDS + 600))
-    for i in $(seq 0 1499); do
-        [ ! -e "$work/traffic.stop" ] && [ $SECONDS -lt $end ] || break
-        url=()
-        for k in 0 1 2 3; do url+=(-o /dev/null "$server_url/launcher/hwid_ban.php?${checks[(i * 4 + k) % 200]}"); done
-        curl -sk --interface "127.$n.$((i / 250)).$((i % 250 + 1))" --max-time "$server_client_seconds" \
-            -w '%{http_code}\n' "${url[@]}" >>"$work/traffic.$n"
-    done
-}
-traffic_answered() { cat "$work"/traffic.[0-9]* 2>/dev/null | grep -c '^200$'; }
-traffic_running() { [ "$(traffic_answered)" -ge "$1" ]; }
-for n in 11 12; do
-    traffic "$n" &
-    traffic_pids+=($!)
-done
+traffic_start "$key" 200 1500 11 12
 wait_for 60 traffic_running 20 || { echo "FAIL: the background checks did not start"; tail -n 20 "$work"/server/logs/*; exit 1; }
 
 # ---- The body contract, case by case -------------------------------------------------------------------
@@ -192,8 +159,8 @@ done <"$work/many"
 check "one address: nginx refuses reports after its burst" "yes" "$limited"
 check "one address: the burst of 20 (and the first) passed first" "yes" "$([ "$passed" -ge 21 ] && echo yes || echo "no: $passed")"
 
-stop_traffic
-statuses=$(cat "$work"/traffic.[0-9]* | tally)
+traffic_stop
+statuses=$(traffic_statuses | tally)
 check "background checks meanwhile: all answered 200" "yes" "$(case "$statuses" in "200 x"*[0-9]) [[ $statuses != *,* ]] && echo yes ;; *) echo "no: $statuses" ;; esac)"
 echo "     (background checks: $statuses)"
 check "no PHP error in the server's log" "" "$(grep -h 'PHP \(Fatal\|Warning\|Notice\|Deprecated\)' "$server_dir"/logs/*.log 2>/dev/null | head -3)"
@@ -307,7 +274,7 @@ dev=$(QUILLMARSH_REPORTS=off QUILLMARSH_HWID_KEY=$key bash "$src/server/bin/dev-
 dev_url=$(echo "$dev" | sed -n 's/^url=//p')
 check "reports off: 404" "404" "$(post "$dev_url" valid 127.0.0.1)"
 check "reports off: nothing stored" "$before" "$(stored)"
-check "reports off: the ban check still answers" '{"banned":false}' "$(curl -s "$dev_url/launcher/hwid_ban.php?${checks[0]}")"
+check "reports off: the ban check still answers" '{"banned":false}' "$(curl -s "$dev_url/launcher/hwid_ban.php?${traffic_checks[0]}")"
 bash "$src/server/bin/dev-server.sh" --stop "$dev_state"
 dev=$(QUILLMARSH_HWID_KEY=$key bash "$src/server/bin/dev-server.sh" --state "$dev_state") ||
     { echo "FAIL: the development server did not start"; exit 1; }

@@ -15,9 +15,9 @@ set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 source "$src/tests/support/server.sh"
 source "$src/tests/support/db.sh"
+source "$src/tests/support/traffic.sh"
 work=$(mktemp -d)
 chmod 755 "$work"
-traffic_pids=()
 holder_pid=""
 release_lock() {
     [ -n "$holder_pid" ] || return 0
@@ -25,29 +25,15 @@ release_lock() {
     wait "$holder_pid" 2>/dev/null
     holder_pid=""
 }
-stop_traffic() {
-    : >"$work/traffic.stop"
-    [ ${#traffic_pids[@]} -eq 0 ] || wait "${traffic_pids[@]}" 2>/dev/null
-    traffic_pids=()
-}
 cleanup() {
     release_lock
-    stop_traffic
+    traffic_stop
     server_stop
     test_db_drop
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-failures=0
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
-}
-tally() { sort | uniq -c | awk '{ printf "%s%s x%s", sep, $2, $1; sep = ", " }'; }  # "200 x20, 504 x3"
-wait_for() {  # wait_for SECONDS COMMAND...: polls until the command succeeds; false when it never did
-    local end=$((SECONDS + $1)); shift
-    until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done
-}
 
 echo "database: $(test_db_kind)"
 key=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
@@ -69,25 +55,6 @@ done
 server_nginx_connections=256  # twenty clients at once, each with its connection to PHP-FPM
 server_start || exit 1
 
-# Correctly signed checks of 400 devices, as query strings.
-php -r 'for ($i = 0; $i < 400; $i++) { $h = hash("sha256", "traffic device $i");
-    echo "hwid=$h&sig=", hash_hmac("sha256", $h, $argv[1]), "\n"; }' "$key" >"$work/checks"
-mapfile -t checks <"$work/checks"
-
-# traffic N: a loop of checks, four per connection, each connection from another address of 127.N.0.0/16;
-# it ends after 2,500 connections, 600 s, or when traffic.stop appears, whichever comes first.
-traffic() {
-    local n=$1 i url end=$((SECONDS + 600))
-    for i in $(seq 0 2499); do
-        [ ! -e "$work/traffic.stop" ] && [ $SECONDS -lt $end ] || break
-        url=()
-        for k in 0 1 2 3; do url+=(-o /dev/null "$server_url/launcher/hwid_ban.php?${checks[(i * 4 + k) % 400]}"); done
-        curl -sk --interface "127.$n.$((i / 250)).$((i % 250 + 1))" --max-time "$server_client_seconds" \
-            -w '%{http_code}\n' "${url[@]}" >>"$work/traffic.$n"
-    done
-}
-traffic_answered() { cat "$work"/traffic.* 2>/dev/null | grep -c '^200$'; }
-traffic_running() { [ "$(traffic_answered)" -ge "$1" ]; }
 
 # sign_in FROM NAME PASSWORD: the sign-in form, then its POST, from the address FROM; the POST's status.
 sign_in() {
@@ -114,10 +81,8 @@ at_once() {
 }
 
 # ---- Sign-in while players check in ------------------------------------------------------------------
-for n in 11 12; do
-    traffic "$n" &
-    traffic_pids+=($!)
-done
+# Two loops of correctly signed checks of 400 devices, 2,500 connections each at most.
+traffic_start "$key" 400 2500 11 12
 wait_for 60 traffic_running 20 || { echo "FAIL: the background checks did not start"; tail -n 20 "$work"/server/logs/*; exit 1; }
 before=$(traffic_answered)
 
@@ -148,9 +113,9 @@ next_address
 check "sign-in under traffic: after sixteen wrong at once, the right one refused by the throttle" "429" \
     "$(sign_in "$address" dave daves-long-password)"
 
-stop_traffic
+traffic_stop
 echo "     background checks answered during the sign-ins: $(( $(traffic_answered) - before ))"
-check "background checks: every one answered 200" "" "$(cat "$work"/traffic.* | grep -v '^200$' | tally)"
+check "background checks: every one answered 200" "" "$(traffic_statuses | grep -v '^200$' | tally)"
 
 # ---- Another process holds the queue's lock -------------------------------------------------------------
 # hold FILE [USER]: a process (of USER, or of this test's user, which the server's is) holds an exclusive
@@ -174,7 +139,7 @@ twenty_checks() {
     round=$((round + 1))
     for i in $(seq 1 20); do
         curl -sk --interface "127.3.$round.$i" --max-time "$server_client_seconds" -o /dev/null \
-            -w '%{http_code} %{time_total}\n' "$server_url/launcher/hwid_ban.php?${checks[i]}" >"$work/check.$i" &
+            -w '%{http_code} %{time_total}\n' "$server_url/launcher/hwid_ban.php?${traffic_checks[i]}" >"$work/check.$i" &
         pids+=($!)
     done
     wait "${pids[@]}"
