@@ -9,22 +9,8 @@ declare(strict_types=1);
 // A correctly signed check is also recorded in the device log (through its queue, after the answer has
 // gone out); a failure to record it changes neither the verdict nor the status, it only goes to the
 // error log.
+require_once __DIR__ . '/../../lib/answer.php';
 require_once __DIR__ . '/../../lib/device_queue.php';
-
-function answer(int $status, array $body, ?callable $after = null): never
-{
-    http_response_code($status);
-    header('Content-Type: application/json');
-    header('Cache-Control: no-store');
-    echo json_encode($body, JSON_UNESCAPED_SLASHES);
-    if ($after !== null) {
-        if (function_exists('fastcgi_finish_request')) {
-            fastcgi_finish_request();  // PHP-FPM: the shell has its answer before the log is written
-        }
-        $after();
-    }
-    exit;
-}
 
 $method = $_SERVER['REQUEST_METHOD'] ?? 'GET';
 if ($method !== 'GET' && $method !== 'HEAD') {

@@ -9,22 +9,8 @@
 // A shell sends one report per failed run and never retries, so nothing here is worth a second try.
 declare(strict_types=1);
 
+require_once __DIR__ . '/../../lib/answer.php';
 require_once __DIR__ . '/../../lib/reports.php';
-
-function answer(int $status, array $body, ?callable $after = null): never
-{
-    http_response_code($status);
-    header('Content-Type: application/json');
-    header('Cache-Control: no-store');
-    echo json_encode($body, JSON_UNESCAPED_SLASHES);
-    if ($after !== null) {
-        if (function_exists('fastcgi_finish_request')) {
-            fastcgi_finish_request();  // PHP-FPM: the shell has its answer before the clean-up
-        }
-        $after();
-    }
-    exit;
-}
 
 $config = quillmarsh_config();
 if (!reports_enabled($config)) {
