@@ -1,4 +1,5 @@
-// Wall time of collect_device_identity against its slowest single source, and what each source
+// Wall time of collect_device_identity against its slowest single source and against one runner thread
+// running all nine sources in a row (the floor on this system), and what each source
 // delivers on this machine. Prints figures only; asserts nothing.
 #include <algorithm>
 #include <chrono>
@@ -6,6 +7,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <windows.h>
 
 #include "device/device_internal.h"
 
@@ -73,6 +76,31 @@ int wmain() {
         }
     }
 
+    // The cost of one runner thread on this system, from CreateThread to the end of its join, empty and
+    // with all nine sources in a row: the floor of any fingerprint whose sources run off the calling
+    // thread (Wine starts a thread in milliseconds, Windows in a fraction of one).
+    std::vector<double> empty_thread;
+    std::vector<double> one_runner;
+    static const fingerprint_sources* all_sources = &sources;
+    const LPTHREAD_START_ROUTINE nothing = [](void*) -> DWORD { return 0; };
+    const LPTHREAD_START_ROUTINE all_nine = [](void*) -> DWORD {
+        (void)all_sources->smbios();
+        for (const auto& probe : all_sources->probes) (void)probe();
+        return 0;
+    };
+    const auto on_thread = [](LPTHREAD_START_ROUTINE body) {
+        HANDLE thread = CreateThread(nullptr, 0, body, nullptr, 0, nullptr);
+        if (thread == nullptr) return;
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    };
+    for (int i = 0; i < identity_runs; ++i) {
+        empty_thread.push_back(milliseconds_of([&] { on_thread(nothing); }));
+        one_runner.push_back(milliseconds_of([&] { on_thread(all_nine); }));
+    }
+    std::sort(empty_thread.begin(), empty_thread.end());
+    std::sort(one_runner.begin(), one_runner.end());
+
     DeviceIdentity identity;
     std::vector<double> times;
     for (int i = 0; i < identity_runs; ++i) {
@@ -86,6 +114,10 @@ int wmain() {
     std::printf("collect_device_identity over %d runs: best %.2f ms, median %.2f ms, worst %.2f ms\n",
                 identity_runs, times.front(), median, times.back());
     std::printf("median / slowest source: %.2f\n", median / slowest);
+    std::printf("one empty thread, start to join: median %.2f ms; all nine in a row on one fresh thread: "
+                "median %.2f ms (%.2f x the slowest source)\n",
+                empty_thread[empty_thread.size() / 2], one_runner[one_runner.size() / 2],
+                one_runner[one_runner.size() / 2] / slowest);
     std::printf("hwid %ls\nsig  %ls\n", identity.hwid.c_str(), identity.sig.c_str());
     return 0;
 }
