@@ -16,5 +16,7 @@ cmake --build --preset "$win_preset"
 
 status=0
 ctest --preset "$host_preset" -j2 || status=1
-xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --preset "$win_preset" || status=1
+# Two at a time: tests that start Windows programs take turns (tests/CMakeLists.txt), the server and
+# script tests run beside them.
+xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --preset "$win_preset" -j2 || status=1
 exit $status

@@ -57,7 +57,7 @@ case "$verb" in
         pid=$(postmaster_pid)
         if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then exit 0; fi
         "${as_pg[@]}" "$pg/pg_ctl" -D "$cluster" -l "$cluster/server.log" -w -t 60 \
-            -o "-k $cluster -c listen_addresses= -c fsync=off -c max_connections=50 ${POSTGRES_OPTIONS:-}" start >/dev/null ||
+            -o "-k $cluster -c listen_addresses= -c fsync=off -c max_connections=100 ${POSTGRES_OPTIONS:-}" start >/dev/null ||
             { cat "$cluster/server.log" >&2; exit 1; }
         echo "$cluster" >"$dir/socket"
         echo "pid=$(postmaster_pid)"
