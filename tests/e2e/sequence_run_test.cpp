@@ -837,6 +837,55 @@ TEST(signed_payloads, a_correctly_signed_update_installs) {
     EXPECT_EQ(count_of(w.log(), L"Локальный jar совпадает с файлом выпуска — обновление не требуется."), 1u);
 }
 
+// Second names planted at the records' names and at their temporary names (a hard link stands for any
+// link; it needs no privilege): each record is replaced beside the file the name led to, which keeps
+// its bytes.
+TEST(signed_payloads, records_are_replaced_beside_second_names_planted_at_their_names) {
+    world w;
+    REQUIRE_SIGNED_WORLD(w);
+    w.install_java17(kHealthyClient);
+    w.record_verified(L"", true, 5);
+    ASSERT_TRUE(e2e::write_file(w.jar(), kJarV1));
+    w.serve_jar(kJarV2);
+    w.serve_release("v2");
+    const std::wstring outside = w.machine_dir(L"outside");
+    ASSERT_TRUE(e2e::make_dirs(outside));
+    struct planted {
+        const wchar_t* name;
+        std::string bytes;  // what the file elsewhere holds, before and after the run
+    };
+    std::vector<planted> names = {
+        {L"release.sequence", e2e::read_file(w.file(L"release.sequence")).value_or("")},
+        {L"release.verified", e2e::read_file(w.file(L"release.verified")).value_or("")},
+        {L"release.sequence.tmp", "someone else's file\n"},
+        {L"release.verified.tmp", "someone else's file\n"},
+    };
+    for (const planted& p : names) {
+        SCOPED_TRACE(narrow(p.name));
+        ASSERT_FALSE(p.bytes.empty());
+        const std::wstring elsewhere = outside + L"\\" + p.name;
+        ASSERT_TRUE(e2e::write_file(elsewhere, p.bytes));
+        DeleteFileW(w.file(p.name).c_str());
+        ASSERT_TRUE(CreateHardLinkW(w.file(p.name).c_str(), elsewhere.c_str(), nullptr));
+    }
+
+    const e2e::run_result r = w.run(w.signed_shell());
+    expect_quiet_success(r);
+
+    const std::string key = world::fixture("key-fingerprint");
+    EXPECT_EQ(e2e::read_file(w.file(L"release.sequence")).value_or(""),
+              "quillmarsh-sequence 1\nkey " + key + "\nsequence 10\n");
+    EXPECT_EQ(e2e::read_file(w.file(L"release.verified")).value_or(""),
+              "quillmarsh-verified 1\nkey " + key + "\njar " + narrow(kJarV2Digest) + "\njava-archive " +
+                  world::fixture("release-java-digest") + "\n");
+    for (const planted& p : names) {
+        SCOPED_TRACE(narrow(p.name));
+        EXPECT_EQ(e2e::read_file(outside + L"\\" + p.name).value_or(""), p.bytes);
+    }
+    EXPECT_FALSE(e2e::file_exists(w.file(L"release.sequence.tmp")));
+    EXPECT_FALSE(e2e::file_exists(w.file(L"release.verified.tmp")));
+}
+
 // A manifest that cannot be trusted: nothing is downloaded, the jar and Java 17 recorded as verified run
 // as they are, with a warning; the log says which check failed.
 TEST(signed_payloads, an_untrusted_release_keeps_the_verified_jar_and_starts_it) {
@@ -1149,5 +1198,55 @@ TEST(self_update_run, a_shell_that_cannot_be_installed_leaves_the_running_one_an
         EXPECT_EQ(count_prefix(log, L"Лаунчер обновлён до версии"), 0u);
         EXPECT_EQ(count_prefix(log, rr.logged), 1u);
         EXPECT_EQ(java_starts(u.home, "jar").size(), 1u);
+    }
+}
+
+// ---- Failure reports of the later stages -------------------------------------------------------------
+
+// The build with failure reports, at the jar's and the client's boxes: one report each, with the box's
+// own code (the Java 17 and device boxes are in failure_report_test.cpp). The box stays open until the
+// server has the report, so a slow start of the sending thread cannot cut it short.
+TEST(sequence, with_failure_reports_the_jar_and_client_boxes_send_their_own_codes) {
+    const std::wstring reports_exe = e2e::own_env(L"QUILLMARSH_REPORTS_EXE");
+    ASSERT_FALSE(reports_exe.empty()) << "QUILLMARSH_REPORTS_EXE is not set";
+    struct row {
+        const char* name;
+        bool jar_served;  // otherwise the jar's route answers 404 and there is no local jar
+        std::string client;
+        const wchar_t* box_start;
+        const char* code;
+    };
+    const row rows[] = {
+        {"the jar cannot be downloaded", false, kHealthyClient, L"Не удалось скачать лаунчер.\n\n",
+         "launcher_download_failed"},
+        {"every runtime fails", true, "jar.exit=1\njar.stderr=failure\n",
+         L"Не удалось запустить клиент ни на одной Java.\n\n", "client_start_failed"},
+    };
+    for (const row& rr : rows) {
+        SCOPED_TRACE(rr.name);
+        world w;
+        REQUIRE_WORLD(w);
+        w.install_java17(rr.client);
+        if (rr.jar_served) {
+            w.serve_jar(kJarV1);
+        } else {
+            test_server::set_route(w.jar_route(), L"status=404");
+        }
+        const std::wstring report_route = w.route(L"/launcher/report.php");
+        test_server::set_body(report_route, R"({"stored":true})");
+        e2e::launch l = w.shell();
+        l.exe = e2e::windows_path(reports_exe);
+        e2e::watch_options options = e2e::time_limit(120000);
+        options.poll_ms = 100;
+        options.on_box = [&report_route](const e2e::box_seen&) { return test_server::hits(report_route) >= 1; };
+
+        const e2e::run_result r = e2e::run(l, options);
+        const e2e::box_seen* box = only_box(r);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text.rfind(rr.box_start, 0), 0u) << narrow(box->text);
+        const std::vector<test_server::post_seen> posts = test_server::posts(report_route);
+        ASSERT_EQ(posts.size(), 1u);
+        EXPECT_NE(posts[0].body.find(std::string("\"code\":\"") + rr.code + "\""), std::string::npos)
+            << posts[0].body;
     }
 }

@@ -9,10 +9,7 @@ src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-failures=0
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
-}
+source "$src/tests/support/checks.sh"
 build=$work/build
 generated=$build/generated
 # configure [-Dvalue...]: every value given each time, so one run's value never stays in the cache.

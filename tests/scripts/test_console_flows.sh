@@ -27,10 +27,7 @@ for account in alice:correct-horse-battery bob:bobs-long-password; do
     echo "${account#*:}" | tool operator add "${account%%:*}" >/dev/null || { echo "FAIL: operator ${account%%:*}"; exit 1; }
 done
 
-failures=0
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
-}
+source "$src/tests/support/checks.sh"
 jar=$work/cookies
 status() { curl -s -b "$jar" -c "$jar" -o "$work/page" -w '%{http_code}' "$@"; }
 page_has() { grep -c -- "$1" "$work/page"; }

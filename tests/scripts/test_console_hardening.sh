@@ -15,38 +15,8 @@
 # - the per-address throttle counts an IPv6 address by its /64 and an IPv4-mapped address as IPv4.
 set -uo pipefail
 src=${QUILLMARSH_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
-work=$(mktemp -d)
-state=$work/server
-source "$src/tests/support/db.sh"
-https_pid=""
-cleanup() {
-    [ -z "$https_pid" ] || { kill "$https_pid" 2>/dev/null; wait "$https_pid" 2>/dev/null; }
-    bash "$src/server/bin/dev-server.sh" --stop "$state"
-    test_db_drop
-    rm -rf "$work"
-}
-trap cleanup EXIT
-unset QUILLMARSH_HWID_KEY QUILLMARSH_DEVICE_LOG_ADDRESS
-test_db_init hardening "$work/db/bans.sqlite"
-echo "database: $(test_db_kind)"
-bash "$src/server/bin/dev-server.sh" --state "$state" >/dev/null || { echo "FAIL: server did not start"; exit 1; }
-port=$(cat "$state/port")
-base=http://127.0.0.1:$port
-# The same console as behind a TLS front: every request is marked HTTPS.
-hport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-printf '<?php\n$_SERVER["HTTPS"] = "on";\nreturn require %s;\n' "'$src/server/public/router.php'" >"$work/https-router.php"
-QUILLMARSH_ALLOW_DEVELOPMENT_KEY=1 php -S "127.0.0.1:$hport" -t "$src/server/public" "$work/https-router.php" \
-    >"$work/https.log" 2>&1 </dev/null &
-https_pid=$!
-hbase=http://127.0.0.1:$hport
-for _ in $(seq 1 100); do (exec 3<>"/dev/tcp/127.0.0.1/$hport") 2>/dev/null && break; sleep 0.1; done
-tool() { php "$src/server/bin/bans.php" "$@"; }
-echo correct-horse-battery | tool operator add alice >/dev/null || { echo "FAIL: operator alice"; exit 1; }
-
-failures=0
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
-}
+source "$src/tests/support/console.sh"
+console_servers hardening
 # req [curl args] URL -> status; the answer's headers in $work/headers, its body in $work/page
 req() { curl -s -D "$work/headers" -o "$work/page" -w '%{http_code}' "$@"; }
 header_cookie() { tr -d '\r' <"$work/headers" | grep -i "^set-cookie: $1=" | head -1; }

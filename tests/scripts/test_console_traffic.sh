@@ -34,10 +34,7 @@ for account in alice:correct-horse-battery bob:bobs-long-password carol:carols-p
     echo "${account#*:}" | tool operator add "${account%%:*}" >/dev/null || { echo "FAIL: operator ${account%%:*}"; exit 1; }
 done
 
-failures=0
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
-}
+source "$src/tests/support/checks.sh"
 # sign_in NAME PASSWORD N -> status of the POST (its own cookie jar and page files, numbered N)
 sign_in() {
     local jar=$work/jar.$3 page=$work/page.$3 token

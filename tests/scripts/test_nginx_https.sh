@@ -24,10 +24,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
-}
+source "$src/tests/support/checks.sh"
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$bin/CMakeCache.txt"; }
 
 mkdir -p "$work/data"

@@ -15,10 +15,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 publish() { bash "$src/scripts/publish.sh" "$@"; }
 
-failures=0
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
-}
+source "$src/tests/support/checks.sh"
 
 ${CXX:-c++} -std=c++20 -O1 -I"$src" -o "$work/check" "$src/tests/scripts/release_manifest_check.cpp" \
     "$src/net/release_manifest_pure.cpp" || { echo "FAIL: the manifest checker does not build"; exit 1; }

@@ -34,18 +34,7 @@ trap cleanup EXIT
 
 
 echo "database: $(test_db_kind)"
-key=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
-mkdir -p "$work/data" "$work/files/launcher"
-test_db_init reports "$work/data/bans.sqlite"
-server_setup "$work/server" || exit 1
-server_cert || exit 1
-server_render "FILES_DIR=$work/files" JAVA_ARCHIVE_PATH=/launcher/Java17.zip \
-    LAUNCHER_JAR_PATH=/launcher/QuillmarshLauncher.jar "DB_DSN=$QUILLMARSH_DB_DSN" "DEVICE_LOG_QUEUE=$work/queue" \
-    ADMIN_ALLOW=127.0.0.1 FPM_CHILDREN=8 || exit 1
-server_fpm_env QUILLMARSH_HWID_KEY "$key"
-[ -z "${QUILLMARSH_DB_USER:-}" ] || server_fpm_env QUILLMARSH_DB_USER "$QUILLMARSH_DB_USER"
-tool() { QUILLMARSH_HWID_KEY=$key php "$src/server/bin/bans.php" "$@"; }
-tool migrate >/dev/null || { echo "FAIL: migrate"; exit 1; }
+server_site reports ADMIN_ALLOW=127.0.0.1 FPM_CHILDREN=8 || exit 1
 # A second nginx on the same pool and database, with the site as rendered except that the body limit of
 # the report location is above the endpoint's own and the limit over all addresses is raised: there PHP
 # must refuse a big body itself, and thirty reports at once all reach PHP.

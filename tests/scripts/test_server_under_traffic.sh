@@ -36,19 +36,8 @@ trap cleanup EXIT
 
 
 echo "database: $(test_db_kind)"
-key=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
-mkdir -p "$work/data" "$work/files/launcher"
-test_db_init traffic "$work/data/bans.sqlite"
-server_setup "$work/server" || exit 1
-server_cert || exit 1
 queue=$work/queue
-server_render "FILES_DIR=$work/files" JAVA_ARCHIVE_PATH=/launcher/Java17.zip \
-    LAUNCHER_JAR_PATH=/launcher/QuillmarshLauncher.jar "DB_DSN=$QUILLMARSH_DB_DSN" "DEVICE_LOG_QUEUE=$queue" \
-    ADMIN_ALLOW=127.0.0.0/8,::1 FPM_CHILDREN=8 || exit 1
-server_fpm_env QUILLMARSH_HWID_KEY "$key"
-[ -z "${QUILLMARSH_DB_USER:-}" ] || server_fpm_env QUILLMARSH_DB_USER "$QUILLMARSH_DB_USER"
-tool() { QUILLMARSH_HWID_KEY=$key php "$src/server/bin/bans.php" "$@"; }
-tool migrate >/dev/null || { echo "FAIL: migrate"; exit 1; }
+server_site traffic ADMIN_ALLOW=127.0.0.0/8,::1 FPM_CHILDREN=8 || exit 1
 for account in alice:alices-long-password erin:erins-long-password dave:daves-long-password frank:franks-long-password; do
     echo "${account#*:}" | tool operator add "${account%%:*}" >/dev/null || { echo "FAIL: operator ${account%%:*}"; exit 1; }
 done

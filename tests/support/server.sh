@@ -24,6 +24,12 @@
 #   server_start                 server_start_fpm, server_start_nginx, server_wait
 #   server_stop                  stops every nginx, then PHP-FPM, by pid (call it from the caller's trap)
 #   free_port                    a TCP port free on 127.0.0.1 now
+#   server_site DBNAME NAME=VALUE...   the site of the server tests, in the caller's $work: a fresh HWID
+#                                key ($key, also in the pool), a new database DBNAME (tests/support/db.sh,
+#                                SQLite in $work/data), the downloads' folder $work/files, the device
+#                                log's queue $work/queue; server_setup, server_cert, server_render with
+#                                those and the caller's values; `tool` runs the admin command with the
+#                                key; the schema migrated. Starts nothing.
 # server_client_seconds is a client's time-out (curl --max-time): longer than nginx's wait for PHP (10 s
 # for checks), so that a request PHP never answers shows as nginx's 504, and generous for a slow machine.
 # What runs: server_fpm_pid, server_nginx_pids (array); the logs are in DIR/logs (the site's access and
@@ -43,6 +49,23 @@ server_nginx_http=""
 server_client_seconds=15
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+server_site() {
+    local name=${1:?server_site DBNAME NAME=VALUE...}
+    shift
+    key=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
+    mkdir -p "$work/data" "$work/files/launcher"
+    test_db_init "$name" "$work/data/bans.sqlite"
+    server_setup "$work/server" || return 1
+    server_cert || return 1
+    server_render "FILES_DIR=$work/files" JAVA_ARCHIVE_PATH=/launcher/Java17.zip \
+        LAUNCHER_JAR_PATH=/launcher/QuillmarshLauncher.jar "DB_DSN=$QUILLMARSH_DB_DSN" \
+        "DEVICE_LOG_QUEUE=$work/queue" "$@" || return 1
+    server_fpm_env QUILLMARSH_HWID_KEY "$key"
+    [ -z "${QUILLMARSH_DB_USER:-}" ] || server_fpm_env QUILLMARSH_DB_USER "$QUILLMARSH_DB_USER"
+    tool migrate >/dev/null || { echo "FAIL: migrate"; return 1; }
+}
+tool() { QUILLMARSH_HWID_KEY=$key php "$server_tree/bin/bans.php" "$@"; }
 
 server_setup() {
     local tool

@@ -1,9 +1,6 @@
-# Sourced by the server tests: their checks, and background traffic of correctly signed ban checks
-# against a server of tests/support/server.sh ($server_url, $server_client_seconds). Files go to
-# $TRAFFIC_DIR (default: the caller's $work).
-#   check NAME EXPECTED ACTUAL    prints "ok   NAME" or "FAIL NAME: ...", counting $failures
-#   tally                         "200 x20, 429 x10" of the lines on standard input
-#   wait_for SECONDS COMMAND...   polls until the command succeeds; false when it never did
+# Sourced by the server tests: their checks (tests/support/checks.sh), and background traffic of
+# correctly signed ban checks against a server of tests/support/server.sh ($server_url,
+# $server_client_seconds). Files go to $TRAFFIC_DIR (default: the caller's $work).
 #   traffic_start KEY DEVICES CONNECTIONS LOOP...
 #       one background loop per LOOP number N: checks of DEVICES devices signed with KEY, four per
 #       connection, each connection from another address of 127.N.0.0/16; a loop ends after
@@ -12,15 +9,7 @@
 #   traffic_answered              how many checks were answered 200 so far
 #   traffic_statuses              every answer's status, one a line
 
-failures=0
-check() {
-    if [ "$2" == "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; failures=$((failures + 1)); fi
-}
-tally() { sort | uniq -c | awk '{ printf "%s%s x%s", sep, $2, $1; sep = ", " }'; }
-wait_for() {
-    local end=$((SECONDS + $1)); shift
-    until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 traffic_pids=()
 traffic_dir() { echo "${TRAFFIC_DIR:-$work}"; }

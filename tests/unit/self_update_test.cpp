@@ -216,6 +216,23 @@ TEST_F(self_update_files, a_new_exe_that_fails_its_self_test_is_not_installed) {
     EXPECT_EQ(lines[0], L"self-test|\"" + exe + L".new\" --self-test");
 }
 
+// The swap is made and then the new exe cannot be started (here: this run's working folder is gone).
+// The new file leaves the exe's name, the running exe gets it back, and this run keeps its mutex.
+TEST_F(self_update_files, a_new_exe_that_cannot_be_started_after_the_swap_is_undone) {
+    env.working_dir = dir.file(L"a folder that is gone");
+    std::wstring error;
+    EXPECT_EQ(self_update(offer, env, error), self_update_result::failed_continue);
+    const std::wstring reason = L"не удалось запустить новую версию";
+    ASSERT_EQ(error.rfind(reason, 0), 0u) << e2e::narrow(error);
+    EXPECT_EQ(error.find(L"вернуть"), std::wstring::npos) << "the old exe went back under its name";
+    expect_untouched(error, error);
+    // Only the self-test ran.
+    const std::vector<std::wstring> lines = records();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], L"self-test|\"" + exe + L".new\" --self-test");
+    EXPECT_EQ(statuses.back(), L"Перезапуск лаунчера...");
+}
+
 TEST_F(self_update_files, a_version_record_other_than_the_offer_is_not_installed) {
     struct row {
         shell_version offered;
