@@ -74,19 +74,22 @@ HOST = r"[A-Za-z0-9](?:[A-Za-z0-9.-]{0,251}[A-Za-z0-9])?"
 PORT = r"[0-9]{1,5}"
 IP_PORT = rf"(?:(?:[0-9]{{1,3}}\.){{3}}[0-9]{{1,3}}:|\[[0-9A-Fa-f:.]+\]:)?{PORT}"
 ACCOUNT = r"[a-z_][a-z0-9_-]{0,31}"
+URL_PATH = (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'")
+ABSOLUTE = (PATH, "an absolute path")
+WHOLE = (r"[1-9][0-9]{0,4}", "a whole number")
 PATTERNS = {
     "SERVER_NAME": (rf"(?:\*\.)?{HOST}", "a host name"),
     "LISTEN": (IP_PORT, "a port, or address:port"),
-    "TLS_CERT": (PATH, "an absolute path"),
-    "TLS_KEY": (PATH, "an absolute path"),
-    "SERVER_DIR": (PATH, "an absolute path"),
-    "FILES_DIR": (PATH, "an absolute path"),
-    "LOG_DIR": (PATH, "an absolute path"),
-    "DEVICE_LOG_QUEUE": (PATH, "an absolute path"),
-    "JAVA_ARCHIVE_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
-    "LAUNCHER_JAR_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
-    "RELEASE_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
-    "SHELL_PATH": (r"/[A-Za-z0-9._/-]+", "an absolute URL path of letters, digits, '.', '_', '-' and '/'"),
+    "TLS_CERT": ABSOLUTE,
+    "TLS_KEY": ABSOLUTE,
+    "SERVER_DIR": ABSOLUTE,
+    "FILES_DIR": ABSOLUTE,
+    "LOG_DIR": ABSOLUTE,
+    "DEVICE_LOG_QUEUE": ABSOLUTE,
+    "JAVA_ARCHIVE_PATH": URL_PATH,
+    "LAUNCHER_JAR_PATH": URL_PATH,
+    "RELEASE_PATH": URL_PATH,
+    "SHELL_PATH": URL_PATH,
     "DB_DSN": (r"(?:sqlite|pgsql|mysql):[A-Za-z0-9_./:;=,@%+-]+",
                "a PDO DSN of letters, digits and '_./:;=,@%+-' (user and password go in config.local.php)"),
     "FPM_LISTEN": (rf"{PATH}|{IP_PORT}", "a socket path, a port, or address:port"),
@@ -95,8 +98,8 @@ PATTERNS = {
     "FPM_GROUP": (ACCOUNT, "a group name"),
     "NGINX_USER": (ACCOUNT, "a user name"),
     "NGINX_GROUP": (ACCOUNT, "a group name"),
-    "FPM_CHILDREN": (r"[1-9][0-9]{0,4}", "a whole number"),
-    "CHECK_CONCURRENCY": (r"[1-9][0-9]{0,4}", "a whole number"),
+    "FPM_CHILDREN": WHOLE,
+    "CHECK_CONCURRENCY": WHOLE,
     "ADMIN_ACCESS": (r"[A-Za-z0-9 ./:;#()=_-]+", "made by this script"),
 }
 for name, value in values.items():
