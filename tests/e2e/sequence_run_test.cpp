@@ -401,6 +401,16 @@ bool is_lower_hex64(const std::wstring& s) {
         ASSERT_TRUE((w).server_ready()) << "the test server fixture is not running"; \
     } while (0)
 
+// The two records after the tests' release "v2" (sequence 10) installed the second jar.
+void expect_records_of_release_v2(const world& w) {
+    const std::string key = world::fixture("key-fingerprint");
+    EXPECT_EQ(e2e::read_file(w.file(L"release.sequence")).value_or(""),
+              "quillmarsh-sequence 1\nkey " + key + "\nsequence 10\n");
+    EXPECT_EQ(e2e::read_file(w.file(L"release.verified")).value_or(""),
+              "quillmarsh-verified 1\nkey " + key + "\njar " + narrow(kJarV2Digest) + "\njava-archive " +
+                  world::fixture("release-java-digest") + "\n");
+}
+
 }  // namespace
 
 // ---- Launcher update -------------------------------------------------------------------------------
@@ -821,12 +831,7 @@ TEST(signed_payloads, a_correctly_signed_update_installs) {
     EXPECT_EQ(e2e::read_file(w.jar()).value_or(""), kJarV2);
     EXPECT_EQ(test_server::hits(w.jar_route() + L".sig"), 0u);
     EXPECT_EQ(test_server::hits(w.archive_route()), 0u);
-    const std::string key = world::fixture("key-fingerprint");
-    EXPECT_EQ(e2e::read_file(w.file(L"release.sequence")).value_or(""),
-              "quillmarsh-sequence 1\nkey " + key + "\nsequence 10\n");
-    EXPECT_EQ(e2e::read_file(w.file(L"release.verified")).value_or(""),
-              "quillmarsh-verified 1\nkey " + key + "\njar " + narrow(kJarV2Digest) + "\njava-archive " +
-                  world::fixture("release-java-digest") + "\n");
+    expect_records_of_release_v2(w);
 
     // The next run: the jar is the release's, so it is not even asked for.
     const std::uint64_t jar_hits = test_server::hits(w.jar_route());
@@ -872,12 +877,7 @@ TEST(signed_payloads, records_are_replaced_beside_second_names_planted_at_their_
     const e2e::run_result r = w.run(w.signed_shell());
     expect_quiet_success(r);
 
-    const std::string key = world::fixture("key-fingerprint");
-    EXPECT_EQ(e2e::read_file(w.file(L"release.sequence")).value_or(""),
-              "quillmarsh-sequence 1\nkey " + key + "\nsequence 10\n");
-    EXPECT_EQ(e2e::read_file(w.file(L"release.verified")).value_or(""),
-              "quillmarsh-verified 1\nkey " + key + "\njar " + narrow(kJarV2Digest) + "\njava-archive " +
-                  world::fixture("release-java-digest") + "\n");
+    expect_records_of_release_v2(w);
     for (const planted& p : names) {
         SCOPED_TRACE(narrow(p.name));
         EXPECT_EQ(e2e::read_file(outside + L"\\" + p.name).value_or(""), p.bytes);
