@@ -8,13 +8,7 @@ $src = $argv[1];
 require $src . '/server/lib/i18n.php';
 require $src . '/server/lib/console_reports.php';
 
-$failures = 0;
-function check(string $name, bool $ok, mixed $detail = ''): void
-{
-    global $failures;
-    echo ($ok ? 'ok   ' : 'FAIL ') . $name . ($ok ? '' : ': ' . var_export($detail, true)) . "\n";
-    $failures += $ok ? 0 : 1;
-}
+require $src . '/tests/support/checks.php';
 
 // ---- The catalogues ------------------------------------------------------------------------------------
 $en = require $src . '/server/lib/i18n/en.php';

@@ -199,12 +199,7 @@ check "a good reason in UTF-8 is stored as sent" "303 aimbot – ünïcode" \
 php -r '
 require $argv[1] . "/server/lib/console.php";
 $db = db_open(quillmarsh_config());
-$failures = 0;
-function check(string $name, bool $ok, $detail = ""): void {
-    global $failures;
-    echo ($ok ? "ok   " : "FAIL ") . $name . ($ok ? "" : ": " . var_export($detail, true)) . "\n";
-    $failures += $ok ? 0 : 1;
-}
+require $argv[1] . "/tests/support/checks.php";
 $keys = array_map("throttle_address_key", ["2001:db8:1:2:3:4:5:6", "2001:DB8:1:2::9", "::ffff:192.0.2.7", "192.0.2.7", "::1"]);
 check("address keys: IPv6 by /64, mapped IPv4 as IPv4", $keys === ["2001:db8:1:2::/64", "2001:db8:1:2::/64", "192.0.2.7", "192.0.2.7", "::/64"], $keys);
 $t = time() + 7200;

@@ -14,12 +14,7 @@ php "$src/server/bin/bans.php" migrate >/dev/null || { echo "FAIL: migrate"; exi
 php -d zend.assertions=1 -r '
 require $argv[1] . "/server/lib/console.php";
 $db = db_open(quillmarsh_config());
-$failures = 0;
-function check(string $name, bool $ok, $detail = ""): void {
-    global $failures;
-    echo ($ok ? "ok   " : "FAIL ") . $name . ($ok ? "" : ": " . var_export($detail, true)) . "\n";
-    $failures += $ok ? 0 : 1;
-}
+require $argv[1] . "/tests/support/checks.php";
 operator_set($db, "alice", "alice-password-1", "test");
 operator_set($db, "bob", "bob-password-22", "test");
 $t = 1700000000;

@@ -95,12 +95,7 @@ echo "     (background checks sent/answered: $(cat "$work"/stop.client* | tr '\n
 php -r '
 require $argv[1] . "/server/lib/console.php";
 $config = quillmarsh_config();
-$failures = 0;
-function check(string $name, bool $ok, $detail = ""): void {
-    global $failures;
-    echo ($ok ? "ok   " : "FAIL ") . $name . ($ok ? "" : ": " . var_export($detail, true)) . "\n";
-    $failures += $ok ? 0 : 1;
-}
+require $argv[1] . "/tests/support/checks.php";
 $t = time();
 // Sixteen processes, each its own connection, try a wrong password for carol at the same moment (each
 // from its own address: only the account limit applies).
