@@ -1,8 +1,8 @@
 # Sourced by the console tests, after they set $src: the development server on a new database, and a
 # second PHP server on the same tree whose every request counts as HTTPS (the console as behind a TLS
 # front, for the __Host- cookies), both on 127.0.0.1; the checks of tests/support/checks.sh.
-#   console_servers NAME   sets work, state, port and base (the plain server), hport and hbase (the HTTPS one);
-#                          the database is NAME (tests/support/db.sh); operator alice, password
+#   console_servers NAME   sets work, state, port and base (the plain server), hport and hbase (the
+#                          HTTPS one); the database is NAME (tests/support/db.sh); operator alice, password
 #                          correct-horse-battery; the servers (by pid), the database and $work go at exit
 #   tool ARGS...           the admin command on that database
 source "$src/tests/support/db.sh"
